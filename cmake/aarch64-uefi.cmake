@@ -1,0 +1,15 @@
+# Cross-build of the driver images: AArch64 PE32+ boot-service drivers with clang and lld-link.
+# The windows-gnu triple gives PE/COFF objects with the GNU stack protector (a plain global guard).
+set(CMAKE_SYSTEM_NAME Generic)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CMAKE_C_COMPILER clang)
+set(CMAKE_CXX_COMPILER clang++)
+set(CMAKE_C_COMPILER_TARGET aarch64-unknown-windows-gnu)
+set(CMAKE_CXX_COMPILER_TARGET aarch64-unknown-windows-gnu)
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+set(CMAKE_AR llvm-ar)
+set(CMAKE_RANLIB llvm-ranlib)
+set(CMAKE_LINKER lld-link)
+# /base:0 makes every load relocate the image, so the relocation path is always exercised.
+set(CMAKE_CXX_LINK_EXECUTABLE
+    "<CMAKE_LINKER> /nologo /machine:arm64 /nodefaultlib /opt:ref /base:0 /debug:none <LINK_FLAGS> <OBJECTS> <LINK_LIBRARIES> /out:<TARGET>")

@@ -1,0 +1,12 @@
+// The contract between the common start-up and a driver: each driver image supplies exactly one
+// RunDriverLogic, which start-up calls after the library constructors and whose status becomes
+// the image's status unchanged.
+#pragma once
+
+#include <Uefi.h>
+
+EFI_STATUS RunDriverLogic(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable);
+
+// The image's PE entry point.
+extern "C" EFI_STATUS EFIAPI _ModuleEntryPoint(EFI_HANDLE ImageHandle,
+                                               EFI_SYSTEM_TABLE* SystemTable);
