@@ -4,6 +4,11 @@
 
 #include <Uefi.h>
 
+#define PCD_PROTOCOL_GUID                                                                        \
+  {                                                                                              \
+    0x11B34006, 0xD85B, 0x4D0A, { 0xA2, 0x90, 0xD5, 0xA5, 0x71, 0x31, 0x0E, 0xF7 }              \
+  }
+
 extern const EFI_GUID gPcdProtocolGuid;
 
 typedef VOID(EFIAPI* PCD_PROTOCOL_SET_SKU)(UINTN SkuId);

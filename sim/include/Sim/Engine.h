@@ -1,0 +1,34 @@
+// How driver images run: the native engine calls a host build of each image; other engines may
+// run the shipped binaries. Everything above this interface (dispatch, calls, the firmware, the
+// SoC) is shared by all engines.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <Sim/Firmware.h>
+
+namespace sim {
+
+// The signatures through which the simulator calls into an image.
+enum class CallShape {
+  Notify,       // VOID (EFI_EVENT, VOID*)
+  StartIsp,     // EFI_STATUS (UINT64, UINT64, UINT32, UINT32)
+  SetIspStatus, // EFI_STATUS (UINT32, UINT32)
+  NoArguments,  // EFI_STATUS (VOID)
+};
+
+class Engine {
+public:
+  virtual ~Engine() = default;
+  virtual Firmware& Fw() = 0;
+  virtual ImageMemory& Memory() = 0;
+  // Loads the named driver as a new image with its own globals and calls its entry point.
+  // Returns false when the machine stopped the run.
+  virtual bool RunDriver(const std::string& Name, uint64_t& Status) = 0;
+  // Calls a function of a loaded image. Returns false when the machine stopped the run.
+  virtual bool CallFunction(uint64_t Function, CallShape Shape, const uint64_t* Arguments,
+                            uint64_t& Result) = 0;
+};
+
+} // namespace sim

@@ -1,0 +1,94 @@
+// One simulated system: the SoC's address space with its console and timer, the firmware, the
+// event trace and the run control (access budget, stops). The access layer of every image in the
+// process talks to the current machine.
+#pragma once
+
+#include <csetjmp>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <Sim/AddressSpace.h>
+#include <Sim/BoardProfile.h>
+#include <Sim/Trace.h>
+
+namespace sim {
+
+constexpr uint64_t DEFAULT_ACCESS_BUDGET = 10000000;
+
+// Ordinary memory of the SoC: the two boot-log ring areas and the ISP status record.
+constexpr uint64_t RING_AREA_LOW = 0x31280000;
+constexpr uint64_t RING_AREA_HIGH = 0xC5280000;
+constexpr uint64_t RING_AREA_SIZE = 4ULL << 20;
+constexpr uint64_t ISP_STATUS_RECORD = 0xC6F36500;
+constexpr uint64_t ISP_STATUS_RECORD_SIZE = 16;
+
+constexpr uint64_t UART_DATA_REGISTER = 0x840C0000;
+
+enum class StopKind { None, AccessBudget, StackCheckFailure, MemoryFault };
+
+class Machine {
+public:
+  explicit Machine(const BoardProfile& Profile);
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // The machine the access layer of the images talks to (the last one constructed and alive).
+  static Machine* Current();
+
+  AddressSpace& Memory() { return Space; }
+  std::vector<Event>& Events() { return EventList; }
+  const std::string& Console() const { return ConsoleText; }
+  // Receives each console byte as it is written (dxesim streams them to standard output).
+  void SetConsoleSink(std::function<void(char)> Sink) { ConsoleSink = std::move(Sink); }
+  void SetAccessBudget(uint64_t Budget) { AccessBudget = Budget; }
+  uint64_t AccessCount() const { return Accesses; }
+  uint64_t TimerFrequency() const { return CounterFrequency; }
+  const BoardProfile& Profile() const { return Board; }
+
+  // Traced operations behind the access layer.
+  uint32_t Read32(uint64_t Address);
+  void Write32(uint64_t Address, uint32_t Value);
+  uint8_t Read8(uint64_t Address);
+  void Write8(uint64_t Address, uint8_t Value);
+  void Barrier();
+  uint64_t Delay(uint64_t Microseconds);
+  uint64_t ReadCounter();
+  uint8_t* MapRam(uint64_t Address, uint64_t Length);
+  [[noreturn]] void DeadLoop();
+
+  void Record(Event E);
+
+  // Runs Body(Context) so that a stop (access budget, stack-check failure, memory fault) returns
+  // here instead of continuing in the image. Returns false when the run was stopped.
+  bool RunGuarded(void (*Body)(void*), void* Context);
+  StopKind Stopped() const { return StopReason; }
+  const std::string& StopMessage() const { return StopText; }
+  // Name of the image whose code is running, for stop messages.
+  void SetRunningImage(const std::string& Name) { RunningImage = Name; }
+  const std::string& RunningImageName() const { return RunningImage; }
+
+private:
+  [[noreturn]] void Stop(StopKind Kind);
+  void CountAccess(uint64_t Address);
+
+  BoardProfile Board;
+  AddressSpace Space;
+  std::vector<Event> EventList;
+  std::string ConsoleText;
+  std::function<void(char)> ConsoleSink;
+  uint64_t AccessBudget = DEFAULT_ACCESS_BUDGET;
+  uint64_t Accesses = 0;
+  uint64_t CounterFrequency;
+  uint64_t Counter = 0;
+  StopKind StopReason = StopKind::None;
+  std::string StopText;
+  std::string RunningImage;
+  std::jmp_buf* StopTarget = nullptr;
+  Machine* Previous;
+};
+
+} // namespace sim

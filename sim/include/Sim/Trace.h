@@ -1,0 +1,46 @@
+// The event trace: every traced access and firmware interaction of a run, in order, and its
+// text form (one event per line, numbers as C literals).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class EventKind {
+  Read32,  // R32 ADDR VALUE
+  Write32, // W32 ADDR VALUE
+  Read8,   // R8 ADDR VALUE
+  Write8,  // W8 ADDR VALUE
+  Barrier, // DSB
+  Delay,   // DELAY US
+  Entry,   // ENTRY DRIVER
+  Exit,    // EXIT DRIVER STATUS
+  Call,    // CALL NAME ARGS...
+  Ret,     // RET NAME STATUS
+  Service, // BS SERVICE ARGS... -> STATUS
+};
+
+struct Event {
+  EventKind Kind;
+  uint64_t Address = 0; // register accesses
+  uint64_t Value = 0;   // access value, delay, or status
+  std::string Text;     // driver, call or service name with its arguments
+
+  bool operator==(const Event&) const = default;
+};
+
+bool IsRegisterAccess(EventKind Kind);
+
+// One trace line, without a trailing newline. With Annotate, known register addresses carry
+// their name as a trailing comment.
+std::string FormatEvent(const Event& E, bool Annotate = false);
+std::string FormatTrace(const std::vector<Event>& Events, bool Annotate = false);
+
+// Name of a register of the SoC, or nullptr.
+const char* LookupRegisterName(uint64_t Address);
+
+std::string Hex(uint64_t Value);
+
+} // namespace sim

@@ -1,0 +1,101 @@
+#include <Sim/AddressSpace.h>
+
+#include <cstring>
+
+namespace sim {
+
+void AddressSpace::AddRamRegion(uint64_t Base, uint64_t Size) {
+  Regions.push_back(Region{Base, std::vector<uint8_t>(Size, 0)});
+}
+
+uint8_t* AddressSpace::RamPointer(uint64_t Address, uint64_t Length) {
+  for (Region& R : Regions) {
+    const uint64_t Size = R.Bytes.size();
+    if (Address >= R.Base && Address - R.Base <= Size && Length <= Size - (Address - R.Base)) {
+      return R.Bytes.data() + (Address - R.Base);
+    }
+  }
+  return nullptr;
+}
+
+bool AddressSpace::IsRam(uint64_t Address) const {
+  for (const Region& R : Regions) {
+    if (Address >= R.Base && Address - R.Base < R.Bytes.size()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+uint8_t* AddressSpace::BytePointer(uint64_t Address, bool Create) {
+  for (Region& R : Regions) {
+    if (Address >= R.Base && Address - R.Base < R.Bytes.size()) {
+      return R.Bytes.data() + (Address - R.Base);
+    }
+  }
+  const uint64_t Page = Address / PAGE_SIZE;
+  auto Found = Pages.find(Page);
+  if (Found == Pages.end()) {
+    if (!Create) {
+      return nullptr;
+    }
+    Found = Pages.emplace(Page, std::make_unique<uint8_t[]>(PAGE_SIZE)).first;
+    std::memset(Found->second.get(), 0, PAGE_SIZE);
+  }
+  return Found->second.get() + Address % PAGE_SIZE;
+}
+
+const uint8_t* AddressSpace::BytePointer(uint64_t Address) const {
+  return const_cast<AddressSpace*>(this)->BytePointer(Address, false);
+}
+
+void AddressSpace::Load(uint64_t Address, void* Buffer, size_t Length) const {
+  auto* Out = static_cast<uint8_t*>(Buffer);
+  for (size_t I = 0; I < Length; ++I) {
+    const uint8_t* Byte = BytePointer(Address + I);
+    Out[I] = Byte ? *Byte : 0;
+  }
+}
+
+void AddressSpace::Store(uint64_t Address, const void* Buffer, size_t Length) {
+  const auto* In = static_cast<const uint8_t*>(Buffer);
+  for (size_t I = 0; I < Length; ++I) {
+    *BytePointer(Address + I, true) = In[I];
+  }
+}
+
+uint32_t AddressSpace::Peek32(uint64_t Address) const {
+  uint8_t Bytes[4];
+  Load(Address, Bytes, 4);
+  return Bytes[0] | Bytes[1] << 8 | Bytes[2] << 16 | static_cast<uint32_t>(Bytes[3]) << 24;
+}
+
+void AddressSpace::Poke32(uint64_t Address, uint32_t Value) {
+  const uint8_t Bytes[4] = {static_cast<uint8_t>(Value), static_cast<uint8_t>(Value >> 8),
+                            static_cast<uint8_t>(Value >> 16), static_cast<uint8_t>(Value >> 24)};
+  Store(Address, Bytes, 4);
+}
+
+uint8_t AddressSpace::Peek8(uint64_t Address) const {
+  const uint8_t* Byte = BytePointer(Address);
+  return Byte ? *Byte : 0;
+}
+
+void AddressSpace::Poke8(uint64_t Address, uint8_t Value) { Store(Address, &Value, 1); }
+
+void AddressSpace::ScriptReads(uint64_t Address, const std::vector<uint32_t>& Values) {
+  std::deque<uint32_t>& Script = Scripts[Address];
+  Script.insert(Script.end(), Values.begin(), Values.end());
+}
+
+bool AddressSpace::NextScriptedRead(uint64_t Address, uint32_t& Value) {
+  auto Found = Scripts.find(Address);
+  if (Found == Scripts.end() || Found->second.empty()) {
+    return false;
+  }
+  Value = Found->second.front();
+  Found->second.pop_front();
+  return true;
+}
+
+} // namespace sim
