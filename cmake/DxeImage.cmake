@@ -25,7 +25,7 @@ function(dxe_add_driver NAME)
   set(logic ${NAME}_logic)
   add_library(${logic} OBJECT ${ARG_SOURCES})
   target_include_directories(${logic} PUBLIC ${ARG_INCLUDES})
-  target_link_libraries(${logic} PUBLIC dxe_runtime dxe_image_flags)
+  target_link_libraries(${logic} PUBLIC dxe_runtime PRIVATE dxe_image_flags)
 
   if(DXE_UEFI)
     add_executable(${NAME} $<TARGET_OBJECTS:${logic}>)
@@ -36,18 +36,22 @@ function(dxe_add_driver NAME)
       /map:$<TARGET_FILE_DIR:${NAME}>/${NAME}.map)
     dxe_check_image(${NAME} driver $<TARGET_OBJECTS:${logic}> $<TARGET_OBJECTS:dxe_runtime>)
   else()
-    add_library(${NAME} MODULE $<TARGET_OBJECTS:${logic}>)
-    target_link_libraries(${NAME} PRIVATE dxe_runtime dxesim_core)
-    set_target_properties(${NAME} PROPERTIES
-      PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${DXE_IMAGE_DIR}
-      BUILD_RPATH "$ORIGIN/..")
-    target_link_options(${NAME} PRIVATE -Wl,-u,_ModuleEntryPoint)
-    # Sanitizer runtimes come from the loading executable, so only a plain build can insist on
-    # every symbol being resolved at link time.
-    if(NOT DXE_SANITIZE)
-      target_link_options(${NAME} PRIVATE -Wl,--no-undefined)
-    endif()
+    dxe_add_sim_image(${NAME} ${logic})
     set_property(GLOBAL APPEND PROPERTY DXE_SIM_IMAGES ${NAME})
+  endif()
+endfunction()
+
+# A simulation image bin/images/NAME.so from an object library of image code and the runtime.
+function(dxe_add_sim_image NAME LOGIC)
+  add_library(${NAME} MODULE $<TARGET_OBJECTS:${LOGIC}>)
+  target_link_libraries(${NAME} PRIVATE dxe_runtime dxesim_core)
+  set_target_properties(${NAME} PROPERTIES
+    PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${DXE_IMAGE_DIR} BUILD_RPATH "$ORIGIN/..")
+  target_link_options(${NAME} PRIVATE -Wl,-u,_ModuleEntryPoint)
+  # Sanitizer runtimes come from the loading executable, so only a plain build can insist on
+  # every symbol being resolved at link time.
+  if(NOT DXE_SANITIZE)
+    target_link_options(${NAME} PRIVATE -Wl,--no-undefined)
   endif()
 endfunction()
 

@@ -7,9 +7,6 @@
 #include <Library/StackCheckLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 
-EFI_SYSTEM_TABLE* gST = nullptr;
-EFI_BOOT_SERVICES* gBS = nullptr;
-
 namespace {
 
 // Kept out of line: inlined into the exempt entry point it would lose its own guard.

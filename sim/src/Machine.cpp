@@ -8,11 +8,15 @@
 namespace sim {
 
 namespace {
-Machine* CurrentMachine = nullptr;
+// Live machines, newest last: the newest is the one the images talk to.
+std::vector<Machine*>& LiveMachines() {
+  static std::vector<Machine*> Machines;
+  return Machines;
+}
 } // namespace
 
 Machine::Machine(const BoardProfile& Profile)
-    : Board(Profile), CounterFrequency(Profile.TimerFrequency), Previous(CurrentMachine) {
+    : Board(Profile), CounterFrequency(Profile.TimerFrequency) {
   Space.AddRamRegion(RING_AREA_LOW, RING_AREA_SIZE);
   Space.AddRamRegion(RING_AREA_HIGH, RING_AREA_SIZE);
   Space.AddRamRegion(ISP_STATUS_RECORD, ISP_STATUS_RECORD_SIZE);
@@ -26,14 +30,20 @@ Machine::Machine(const BoardProfile& Profile)
   for (const auto& [Address, Values] : Profile.Reads) {
     Space.ScriptReads(Address, Values);
   }
-  CurrentMachine = this;
+  LiveMachines().push_back(this);
 }
 
-Machine::~Machine() { CurrentMachine = Previous; }
+Machine::~Machine() {
+  std::erase(LiveMachines(), this);
+}
 
-Machine* Machine::Current() { return CurrentMachine; }
+Machine* Machine::Current() {
+  return LiveMachines().empty() ? nullptr : LiveMachines().back();
+}
 
-void Machine::Record(Event E) { EventList.push_back(std::move(E)); }
+void Machine::Record(Event E) {
+  EventList.push_back(std::move(E));
+}
 
 void Machine::CountAccess(uint64_t Address) {
   if (Accesses >= AccessBudget) {
@@ -90,7 +100,9 @@ void Machine::Write8(uint64_t Address, uint8_t Value) {
   }
 }
 
-void Machine::Barrier() { Record({EventKind::Barrier, 0, 0, {}}); }
+void Machine::Barrier() {
+  Record({EventKind::Barrier, 0, 0, {}});
+}
 
 uint64_t Machine::Delay(uint64_t Microseconds) {
   Record({EventKind::Delay, 0, Microseconds, {}});

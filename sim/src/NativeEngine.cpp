@@ -16,35 +16,45 @@ namespace sim {
 
 namespace {
 
-NativeEngine* ActiveEngine = nullptr;
+// Live engines, newest last: the newest one serves the firmware calls.
+std::vector<NativeEngine*>& LiveEngines() {
+  static std::vector<NativeEngine*> Engines;
+  return Engines;
+}
 
-uint64_t Address(const void* Pointer) { return reinterpret_cast<uintptr_t>(Pointer); }
+uint64_t Address(const void* Pointer) {
+  return reinterpret_cast<uintptr_t>(Pointer);
+}
 
-Firmware& ActiveFirmware() { return NativeEngine::Active().Fw(); }
+Firmware& ActiveFirmware() {
+  return NativeEngine::Active().Fw();
+}
 
 // Boot services that the firmware implements.
 EFI_STATUS EFIAPI AllocatePoolService(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID** Buffer) {
   return ActiveFirmware().AllocatePool(PoolType, Size, Address(Buffer));
 }
-EFI_STATUS EFIAPI FreePoolService(VOID* Buffer) { return ActiveFirmware().FreePool(Address(Buffer)); }
+EFI_STATUS EFIAPI FreePoolService(VOID* Buffer) {
+  return ActiveFirmware().FreePool(Address(Buffer));
+}
 EFI_STATUS EFIAPI CreateEventService(UINT32 Type, EFI_TPL NotifyTpl,
                                      EFI_EVENT_NOTIFY NotifyFunction, VOID* NotifyContext,
                                      EFI_EVENT* Event) {
   return ActiveFirmware().CreateEvent(Type, NotifyTpl, reinterpret_cast<uintptr_t>(NotifyFunction),
-                          Address(NotifyContext), Address(Event));
+                                      Address(NotifyContext), Address(Event));
 }
 EFI_STATUS EFIAPI InstallProtocolInterfaceService(EFI_HANDLE* Handle, EFI_GUID* Protocol,
                                                   EFI_INTERFACE_TYPE InterfaceType,
                                                   VOID* Interface) {
-  return ActiveFirmware().InstallProtocolInterface(Address(Handle), Address(Protocol), InterfaceType,
-                                       Address(Interface));
+  return ActiveFirmware().InstallProtocolInterface(Address(Handle), Address(Protocol),
+                                                   InterfaceType, Address(Interface));
 }
 EFI_STATUS EFIAPI InstallConfigurationTableService(EFI_GUID* Guid, VOID* Table) {
   return ActiveFirmware().InstallConfigurationTable(Address(Guid), Address(Table));
 }
-EFI_STATUS EFIAPI LocateProtocolService(EFI_GUID* Protocol, VOID* Registration,
-                                        VOID** Interface) {
-  return ActiveFirmware().LocateProtocol(Address(Protocol), Address(Registration), Address(Interface));
+EFI_STATUS EFIAPI LocateProtocolService(EFI_GUID* Protocol, VOID* Registration, VOID** Interface) {
+  return ActiveFirmware().LocateProtocol(Address(Protocol), Address(Registration),
+                                         Address(Interface));
 }
 EFI_STATUS EFIAPI InstallMultipleProtocolInterfacesService(EFI_HANDLE*, ...) {
   return ActiveFirmware().Unsupported("InstallMultipleProtocolInterfaces");
@@ -60,10 +70,10 @@ EFI_STATUS EFIAPI PcdSetPtrService(UINTN TokenNumber, UINTN* SizeOfBuffer, VOID*
 // dispatch must get fresh globals, as a newly loaded image does.
 void* LoadFreshCopy(const std::string& Path) {
   static std::atomic<unsigned> Serial{0};
-  const std::string Copy = (std::filesystem::temp_directory_path() /
-                            ("dxesim-" + std::to_string(getpid()) + "-" +
-                             std::to_string(Serial++) + ".so"))
-                               .string();
+  const std::string Copy =
+      (std::filesystem::temp_directory_path() /
+       ("dxesim-" + std::to_string(getpid()) + "-" + std::to_string(Serial++) + ".so"))
+          .string();
   std::error_code Error;
   if (!std::filesystem::copy_file(Path, Copy, std::filesystem::copy_options::overwrite_existing,
                                   Error)) {
@@ -126,17 +136,16 @@ std::string DefaultImageDirectory() {
 }
 
 NativeEngine& NativeEngine::Active() {
-  if (ActiveEngine == nullptr) {
+  if (LiveEngines().empty()) {
     std::fprintf(stderr, "dxesim: a firmware service was called with no engine\n");
     std::abort();
   }
-  return *ActiveEngine;
+  return *LiveEngines().back();
 }
 
 NativeEngine::NativeEngine(Machine& Machine_, std::string Directory)
-    : M(Machine_), ImageDirectory(std::move(Directory)), Firmware_(Machine_, *this),
-      Previous(ActiveEngine) {
-  ActiveEngine = this;
+    : M(Machine_), ImageDirectory(std::move(Directory)), Firmware_(Machine_, *this) {
+  LiveEngines().push_back(this);
   BuildBootServices();
   BuildPcdProtocol();
   SystemTable_.Hdr.Signature = EFI_SYSTEM_TABLE_SIGNATURE;
@@ -157,7 +166,7 @@ NativeEngine::~NativeEngine() {
   for (void* Library : Libraries) {
     dlclose(Library);
   }
-  ActiveEngine = Previous;
+  std::erase(LiveEngines(), this);
 }
 
 void NativeEngine::BuildBootServices() {
@@ -223,7 +232,7 @@ void NativeEngine::BuildPcdProtocol() {
   P.SetSku = [](UINTN) { ActiveFirmware().Unsupported("Pcd.SetSku"); };
 #define DXESIM_PCD_UNSUPPORTED(Member, Result)                                                     \
   P.Member = [](auto...) {                                                                         \
-    ActiveFirmware().Unsupported("Pcd." #Member);                                                              \
+    ActiveFirmware().Unsupported("Pcd." #Member);                                                  \
     return Result;                                                                                 \
   }
   DXESIM_PCD_UNSUPPORTED(Get8, UINT8{0});
@@ -277,7 +286,9 @@ uint64_t NativeEngine::AllocatePool(size_t Length) {
   return Address(Block);
 }
 
-void NativeEngine::FreePool(uint64_t Block) { std::free(reinterpret_cast<void*>(Block)); }
+void NativeEngine::FreePool(uint64_t Block) {
+  std::free(reinterpret_cast<void*>(Block));
+}
 
 void NativeEngine::PublishConfigurationTables() {
   TableArray.clear();

@@ -15,7 +15,9 @@
 #include <Sim/Trace.h>
 
 namespace sim {
-inline void PrintTo(const Event& E, std::ostream* Out) { *Out << FormatEvent(E, true); }
+inline void PrintTo(const Event& E, std::ostream* Out) {
+  *Out << FormatEvent(E, true);
+}
 } // namespace sim
 
 namespace simtest {
@@ -29,12 +31,18 @@ inline Event R32(uint64_t Address, uint64_t Value) {
 inline Event W32(uint64_t Address, uint64_t Value) {
   return {EventKind::Write32, Address, Value, {}};
 }
-inline Event R8(uint64_t Address, uint64_t Value) { return {EventKind::Read8, Address, Value, {}}; }
+inline Event R8(uint64_t Address, uint64_t Value) {
+  return {EventKind::Read8, Address, Value, {}};
+}
 inline Event W8(uint64_t Address, uint64_t Value) {
   return {EventKind::Write8, Address, Value, {}};
 }
-inline Event Dsb() { return {EventKind::Barrier, 0, 0, {}}; }
-inline Event Delay(uint64_t Microseconds) { return {EventKind::Delay, 0, Microseconds, {}}; }
+inline Event Dsb() {
+  return {EventKind::Barrier, 0, 0, {}};
+}
+inline Event Delay(uint64_t Microseconds) {
+  return {EventKind::Delay, 0, Microseconds, {}};
+}
 inline Event Service(const std::string& Text, uint64_t Status) {
   return {EventKind::Service, 0, Status, Text};
 }
@@ -74,6 +82,7 @@ class SimTest : public ::testing::Test {
 protected:
   void Start() {
     Engine.reset();
+    Machine.reset();
     Machine = std::make_unique<sim::Machine>(Board);
     Engine = std::make_unique<sim::NativeEngine>(*Machine);
   }

@@ -36,7 +36,7 @@ public:
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
 
-  // The machine the access layer of the images talks to (the last one constructed and alive).
+  // The machine the access layer of the images talks to: the newest one alive.
   static Machine* Current();
 
   AddressSpace& Memory() { return Space; }
@@ -88,7 +88,6 @@ private:
   std::string StopText;
   std::string RunningImage;
   std::jmp_buf* StopTarget = nullptr;
-  Machine* Previous;
 };
 
 } // namespace sim

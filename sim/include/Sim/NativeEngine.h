@@ -48,7 +48,6 @@ private:
   PCD_PROTOCOL Pcd_{};
   std::vector<EFI_CONFIGURATION_TABLE> TableArray;
   std::vector<void*> Libraries;
-  NativeEngine* Previous;
 };
 
 } // namespace sim

@@ -1,0 +1,4 @@
+#include <Library/UefiBootServicesTableLib.h>
+
+EFI_SYSTEM_TABLE* gST = nullptr;
+EFI_BOOT_SERVICES* gBS = nullptr;
