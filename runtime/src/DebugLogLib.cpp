@@ -24,7 +24,9 @@ constexpr UINTN BOUNDED_COPY_MAX_ROOM = 0xCFFFFFFF;
 const CHAR8* const LEVEL_NAMES[] = {"DEBUG", "INFO", "WARNING", "ERROR"};
 
 // A level beyond the name table counts as an error rather than reading past the table.
-UINT32 EffectiveLevel(UINT32 Level) { return Level > LOG_ERROR ? LOG_ERROR : Level; }
+UINT32 EffectiveLevel(UINT32 Level) {
+  return Level > LOG_ERROR ? LOG_ERROR : Level;
+}
 
 VOID EchoToConsole(const CHAR8* Message) {
   CHAR8 Buffer[CONSOLE_BUFFER_SIZE];
@@ -48,9 +50,9 @@ BOOLEAN RingPresent(const UINT8* Ring) {
 UINT8* FindAreaHeader(UINT8* Ring) {
   const UINT32 Slot = ReadUnaligned32(Ring + RING_SLOT_INDEX) % RING_SLOT_COUNT;
   const UINT32 SlotStride =
-      ReadUnaligned32(Ring + RING_SLOT_TABLE_SIZE) % RING_SLOT_TABLE_SIZE_MODULUS /
-      RING_SLOT_COUNT;
-  const UINT32 LogBase = ReadUnaligned32(Ring + RING_LOG_BASE_OFFSET) % RING_LOG_BASE_OFFSET_MODULUS;
+      ReadUnaligned32(Ring + RING_SLOT_TABLE_SIZE) % RING_SLOT_TABLE_SIZE_MODULUS / RING_SLOT_COUNT;
+  const UINT32 LogBase =
+      ReadUnaligned32(Ring + RING_LOG_BASE_OFFSET) % RING_LOG_BASE_OFFSET_MODULUS;
   const UINT32 UefiOffset = ReadUnaligned32(Ring + RING_UEFI_OFFSET) % RING_UEFI_OFFSET_MODULUS;
   const UINT64 Region = static_cast<UINT64>(Slot) * SlotStride + LogBase + UefiOffset;
   return Ring + Region + AREA_HEADER_OFFSET;
@@ -106,7 +108,7 @@ VOID WriteRing(const CHAR8* Staged, UINT32 Length) {
     NewWriteOffset = End;
   } else {
     const UINT32 FirstPart = Capacity - Write;
-    if (FirstPart != 0 && EFI_ERROR(CopyMemBounded(Data + Write, FirstPart, Staged, FirstPart))) {
+    if (Write < Capacity && EFI_ERROR(CopyMemBounded(Data + Write, FirstPart, Staged, FirstPart))) {
       return;
     }
     if (EFI_ERROR(CopyMemBounded(Data, Capacity, Staged + FirstPart, End - Capacity))) {
@@ -184,7 +186,8 @@ VOID LogPrint(UINT32 Level, const CHAR8* Format, ...) {
     EchoToConsole(Message);
   }
   va_end(Marker);
-  const UINTN PrefixLength = AsciiSPrint(Message, sizeof(Message), "[%a][UEFI]", LEVEL_NAMES[Effective]);
+  const UINTN PrefixLength =
+      AsciiSPrint(Message, sizeof(Message), "[%a][UEFI]", LEVEL_NAMES[Effective]);
   if (PrefixLength == 0 ||
       AsciiVSPrint(Message + PrefixLength, sizeof(Message) - PrefixLength, Format, Again) == 0) {
     va_end(Again);
