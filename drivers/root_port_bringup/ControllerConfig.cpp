@@ -39,12 +39,8 @@ constexpr BIT_RANGE CTL_9C_FIELDS[CTL_9C_FIELD_COUNT] = {{3, 0}, {7, 4}};
 constexpr BIT_RANGE CTL_2EC_FIELDS[CTL_2EC_FIELD_COUNT] = {{9, 9}, {8, 8}, {5, 3},
                                                            {6, 6}, {2, 0}, {10, 10}};
 
-constexpr UINT32 FieldMask(const BIT_RANGE& Field) {
-  return static_cast<UINT32>((~0ULL << Field.Low) & (~0ULL >> (63 - Field.High)));
-}
-
 constexpr UINT32 FieldWidthMax(const BIT_RANGE& Field) {
-  return FieldMask(Field) >> Field.Low;
+  return BitFieldMask32(Field.Low, Field.High) >> Field.Low;
 }
 
 template <UINT32 Count>
@@ -78,7 +74,7 @@ VOID MmioWriteFields32(UINT64 Address, const BIT_RANGE (&Fields)[Count],
 static_assert(CONTROLLER_10 < 32, "the port-select register has one bit per controller index");
 
 constexpr bool LaneCountFits(UINT32 LaneCount) {
-  return LaneCount >= 1 && LaneCount <= FieldMask({9, 4}) >> 4 &&
+  return LaneCount >= 1 && LaneCount <= CFG_MAX_LINK_WIDTH >> 4 &&
          PortBit(CONTROLLER_10) + LaneCount - 1 <= 31;
 }
 
@@ -228,7 +224,7 @@ UINT32 ProgramWidthClass(UINT32 Index) {
   MmioOr32(CtlReg(Index, CTL_BLOCK_4000, B4_CTRL_B94), BIT32(8) | BIT32(0));
   MmioOr32(CtlReg(Index, CTL_BLOCK_4000, B4_CTRL_B28), BIT32(0));
   if (Variant != CHIP_VARIANT_3) {
-    MmioOr32(CtlReg(Index, CTL_BLOCK_4000, B4_CTRL_000), B4_CTRL_000_ENABLE);
+    MmioOr32(CtlReg(Index, CTL_BLOCK_4000, B4_CTRL_000), GENMASK32(2, 0));
   }
   MmioOr32(CtlReg(Index, CTL_BLOCK_4000, B4_CTRL_FFC), BIT32(1));
   return Variant;
@@ -240,7 +236,7 @@ VOID ProgramVariant3Blocks(UINT32 Index) {
   MmioWrite32(CtlReg(Index, CTL_BLOCK_CFG, CFG_CTRL_4E4), 0x00000000);
   MmioWrite32(CtlReg(Index, CTL_BLOCK_CFG, CFG_CTRL_4E8), 0x00000000);
   MmioAnd32(CtlReg(Index, CTL_BLOCK_4000, B4_CTRL_4EC), ~BIT32(25));
-  MmioAnd32(CtlReg(Index, CTL_BLOCK_4000, B4_CTRL_000), ~B4_CTRL_000_BIT3);
+  MmioAnd32(CtlReg(Index, CTL_BLOCK_4000, B4_CTRL_000), ~BIT32(3));
   MmioOr32(CtlReg(Index, CTL_BLOCK_CFG, CFG_SLOT_CONTROL), CFG_INDICATOR_CONTROLS);
   MmioOr32(CtlReg(Index, CTL_BLOCK_CFG, CFG_ROOT_CONTROL), CFG_CRS_VISIBILITY);
   MmioAnd32(CtlReg(Index, CTL_BLOCK_CFG, CFG_LINK_CAPABILITIES), ~CFG_ASPM_SUPPORT);

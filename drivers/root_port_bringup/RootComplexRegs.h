@@ -64,8 +64,6 @@ constexpr UINT64 CtlReg(UINT32 Index, UINT32 Block, UINT32 Offset) {
 
 // Block 0x4000.
 constexpr UINT32 B4_CTRL_000 = 0x000;
-constexpr UINT32 B4_CTRL_000_ENABLE = GENMASK32(2, 0);
-constexpr UINT32 B4_CTRL_000_BIT3 = BIT32(3);
 constexpr UINT32 B4_CTRL_4EC = 0x4EC;
 constexpr UINT32 B4_WIDTH_B1C = 0xB1C; // this and the next two: two width-class values each
 constexpr UINT32 B4_WIDTH_B20 = 0xB20;

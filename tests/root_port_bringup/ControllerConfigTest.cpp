@@ -145,6 +145,53 @@ TEST_F(ConfigureControllerTest, Controller8OnVariant3) {
   EXPECT_EQ(Reads(CHIP_VARIANT), 8u); // 7 "read variant" points and the board-id reader's own
 }
 
+// Controller 9 with the optional steps switched on and non-default values, on the registers
+// that they change, in order.
+TEST_F(ConfigureControllerTest, Controller9WithOtherParameters) {
+  ControllerParams.PortMode = 0;
+  ControllerParams.WidthClass = 4; // row 0
+  ControllerParams.Shared08HighBit = 1;
+  ControllerParams.Shared0CHighBit = 1;
+  ControllerParams.SkipCtl18Setup = 0;
+  ControllerParams.Ctl2ECFields[0] = 1; // bit 9
+  ControllerParams.Ctl2ECFields[1] = 0; // bit 8
+  ControllerParams.Ctl2ECFields[2] = 5; // bits 5:3
+  ControllerParams.Ctl2ECFields[3] = 1; // bit 6
+  ControllerParams.Ctl2ECFields[4] = 3; // bits 2:0
+  ControllerParams.Ctl2ECFields[5] = 0; // bit 10
+  ControllerParams.MacLaneCount = 2;
+  ControllerParams.MacDataWidth16 = 1;
+  ControllerParams.Ctl6DCEnable = 1;
+  SetBoard(1, 0x33, 0, PLATFORM_EMULATOR);
+  for (uint64_t Address : {0xA2900080ULL, 0xA29D110CULL, 0xA29D118CULL}) {
+    Set32(Address, 0xFFFFFFFF);
+  }
+  StartDirect();
+  ConfigureController(9);
+  const std::vector<uint64_t> Watched = {0xA2900008, 0xA2900080, 0xA290D068, 0xA290F018, 0xA290F01C,
+                                         0xA290F0A0, 0xA290F2EC, 0xA29D110C, 0xA29D118C, 0xA290F304,
+                                         0xA290E0DC, 0xA290E0E8, 0xA290CB1C, 0xA290000C};
+  std::vector<Event> Seen;
+  for (const Event& E : Writes()) {
+    if (std::find(Watched.begin(), Watched.end(), E.Address) != Watched.end()) {
+      Seen.push_back(E);
+    }
+  }
+  // clang-format off
+  const std::vector<Event> Expected = {
+      W32(0xA2900008, 0x4), W32(0xA2900008, 0), W32(0xA2900080, 0xFFFFFFFB),
+      W32(0xA290D068, 0x9), W32(0xA290F018, 0x1), W32(0xA290F01C, 0x3),
+      W32(0xA290F0A0, 0x5D1D081D), W32(0xA290F2EC, 0x26B),
+      W32(0xA290F2EC, 0x26B), W32(0xA29D110C, 0xFFEFFFFF), W32(0xA29D118C, 0xFFEFFFFF),
+      W32(0xA290F304, 0x3), W32(0xA290E0DC, 0x1), W32(0xA290E0E8, 0xF),
+      W32(0xA290CB1C, 0x0400007F),
+      W32(0xA2900008, 0x40000), W32(0xA290000C, 0x40000),
+  };
+  // clang-format on
+  EXPECT_EQ(Seen, Expected);
+  EXPECT_EQ(Machine->Console(), "MAC set data width 16bit\r\n");
+}
+
 // Bit 31 of configuration register 0x704 is cleared for boards 455 to 474; the board id is read
 // a second time only when it is above 454.
 TEST_F(ConfigureControllerTest, BoardIdWindowOfConfigRegister704) {
