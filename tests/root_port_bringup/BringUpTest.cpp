@@ -234,7 +234,7 @@ TEST_F(DriverRunTest, SsdLinkWait) {
     SetUp();
     Script(0xA2916088, C.LinkStatus);
     Set32(BOOT_COUNTER, C.BootCounter);
-    StartFresh();
+    Start();
     EXPECT_EQ(RunDriver("RootPortBringup"), EFI_SUCCESS);
     std::vector<Event> Expected = {R32(PLATFORM_ID, PLATFORM_EMULATOR)}; // "Wait PCIE SSD..."
     Expected.insert(Expected.end(), C.Polls.begin(), C.Polls.end());

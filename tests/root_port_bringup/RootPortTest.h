@@ -36,16 +36,10 @@ protected:
   // Starts the machine; on silicon the boot-log ring counts as probed and present, so that a
   // level-1 line shows as the one platform-kind read of the log.
   void StartDirect() {
-    StartFresh();
+    Start();
     gST = Engine->SystemTable();
     gBS = gST->BootServices;
     LogThreshold = LOG_WARNING;
-  }
-  // A machine of its own for each case of a table: the previous one goes first.
-  void StartFresh() {
-    Engine.reset();
-    Machine.reset();
-    Start();
   }
   void TearDown() override {
     ControllerParams = DEFAULT_CONTROLLER_PARAMS;
