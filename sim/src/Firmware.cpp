@@ -1,6 +1,7 @@
 #include <Sim/Firmware.h>
 
 #include <cstring>
+#include <iterator>
 
 #include <Protocol/Pcd.h>
 #include <Sim/Machine.h>
@@ -30,6 +31,16 @@ std::string HexBytes(const std::vector<uint8_t>& Bytes) {
 }
 
 } // namespace
+
+std::string FailableServiceList() {
+  std::string List;
+  const size_t Count = std::size(FAILABLE_SERVICES);
+  for (size_t I = 0; I < Count; ++I) {
+    List += I == 0 ? "" : I + 1 == Count ? " or " : ", ";
+    List += FAILABLE_SERVICES[I];
+  }
+  return List;
+}
 
 bool IsFailableService(const std::string& Name) {
   for (const char* Service : FAILABLE_SERVICES) {

@@ -42,7 +42,12 @@ Machine* Machine::Current() {
 }
 
 void Machine::Record(Event E) {
-  EventList.push_back(std::move(E));
+  if (EventSink) {
+    EventSink(E);
+  }
+  if (KeepEvents) {
+    EventList.push_back(std::move(E));
+  }
 }
 
 void Machine::CountAccess(uint64_t Address) {

@@ -299,8 +299,12 @@ void NativeEngine::PublishConfigurationTables() {
   SystemTable_.ConfigurationTable = TableArray.empty() ? nullptr : TableArray.data();
 }
 
+std::string NativeEngine::ImageFile(const std::string& Name) const {
+  return ImageDirectory + "/" + Name + ".so";
+}
+
 bool NativeEngine::RunDriver(const std::string& Name, uint64_t& Status) {
-  const std::string Path = ImageDirectory + "/" + Name + ".so";
+  const std::string Path = ImageFile(Name);
   void* Library = LoadFreshCopy(Path);
   Libraries.push_back(Library);
   void* Entry = dlsym(Library, "_ModuleEntryPoint");

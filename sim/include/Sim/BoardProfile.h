@@ -6,6 +6,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,5 +28,35 @@ constexpr uint32_t DEFAULT_UARTFR_VALUE = 0x90;
 
 // The firmware services a profile may make fail.
 bool IsFailableService(const std::string& Name);
+// Their names, for messages: "AllocatePool, FreePool, ... or SetPtr".
+std::string FailableServiceList();
+
+// A profile that cannot be used. what() is "file:line: message" ("file: message" when the fault
+// is not on one line, such as a file that cannot be read).
+class ProfileError : public std::runtime_error {
+public:
+  ProfileError(const std::string& File, int Line, const std::string& Message);
+  const std::string& File() const { return FileName; }
+  int Line() const { return LineNumber; }
+  const std::string& Message() const { return Text; }
+
+private:
+  std::string FileName;
+  int LineNumber;
+  std::string Text;
+};
+
+// Parses the TOML text of a board profile: comments, bare and quoted keys, the tables [mem32],
+// [mem8], [reads], [firmware] (or [firmware.fail]) and [timer], integers in every TOML form,
+// booleans, strings, arrays and inline tables. Anything else, an unknown table or key, a duplicate
+// key and a value that does not fit its place throw ProfileError; nothing is silently defaulted.
+BoardProfile ParseBoardProfile(std::string_view Text, const std::string& FileName);
+// Reads and parses a profile file.
+BoardProfile LoadBoardProfile(const std::string& Path);
+
+// The built-in default board: the repository's boards/default.toml, compiled in.
+constexpr const char* DEFAULT_BOARD_FILE = "boards/default.toml";
+std::string_view DefaultBoardProfileText();
+BoardProfile DefaultBoardProfile();
 
 } // namespace sim

@@ -23,6 +23,8 @@ public:
   virtual ~Engine() = default;
   virtual Firmware& Fw() = 0;
   virtual ImageMemory& Memory() = 0;
+  // The file that RunDriver loads for the named driver.
+  virtual std::string ImageFile(const std::string& Name) const = 0;
   // Loads the named driver as a new image with its own globals and calls its entry point.
   // Returns false when the machine stopped the run.
   virtual bool RunDriver(const std::string& Name, uint64_t& Status) = 0;

@@ -96,6 +96,7 @@ public:
   const std::map<uint64_t, PoolBlock>& Pool() const { return PoolBlocks; }
   const std::vector<ConfigurationTable>& ConfigurationTables() const { return Tables; }
   std::vector<FirmwareEvent>& Events() { return EventList; }
+  const std::vector<FirmwareEvent>& Events() const { return EventList; }
   const std::vector<ProtocolInstance>& Protocols() const { return ProtocolList; }
   const std::map<uint64_t, PcdToken>& PcdDatabase() const { return PcdTokens; }
   // Pool frees of blocks that were never allocated: a driver bug worth reporting.
@@ -119,5 +120,11 @@ private:
   uint64_t NextHandle = 0xA000;
   uint64_t NextEvent = 0xE000;
 };
+
+// The objects the drivers left with the firmware (protocols, configuration tables, events, pool
+// blocks, PCD values), one per line, for people reading a run.
+std::string FormatFirmwareObjects(const Firmware& Fw);
+// A name for the GUIDs this system knows ("ImagerLaunchProtocol"...), else nullptr.
+const char* KnownGuidName(const EFI_GUID& Guid);
 
 } // namespace sim

@@ -44,6 +44,10 @@ public:
   const std::string& Console() const { return ConsoleText; }
   // Receives each console byte as it is written (dxesim streams them to standard output).
   void SetConsoleSink(std::function<void(char)> Sink) { ConsoleSink = std::move(Sink); }
+  // Receives each event as it is recorded (dxesim streams the trace to its file), and whether
+  // Events() keeps them too: a long run with nobody reading them back need not hold them all.
+  void SetEventSink(std::function<void(const Event&)> Sink) { EventSink = std::move(Sink); }
+  void SetKeepEvents(bool Keep) { KeepEvents = Keep; }
   void SetAccessBudget(uint64_t Budget) { AccessBudget = Budget; }
   uint64_t AccessCount() const { return Accesses; }
   uint64_t TimerFrequency() const { return CounterFrequency; }
@@ -80,6 +84,8 @@ private:
   std::vector<Event> EventList;
   std::string ConsoleText;
   std::function<void(char)> ConsoleSink;
+  std::function<void(const Event&)> EventSink;
+  bool KeepEvents = true;
   uint64_t AccessBudget = DEFAULT_ACCESS_BUDGET;
   uint64_t Accesses = 0;
   uint64_t CounterFrequency;

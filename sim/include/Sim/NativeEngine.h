@@ -24,6 +24,7 @@ public:
 
   Firmware& Fw() override { return Firmware_; }
   ImageMemory& Memory() override { return *this; }
+  std::string ImageFile(const std::string& Name) const override;
   bool RunDriver(const std::string& Name, uint64_t& Status) override;
   bool CallFunction(uint64_t Function, CallShape Shape, const uint64_t* Arguments,
                     uint64_t& Result) override;
