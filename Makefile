@@ -8,9 +8,13 @@ DXESIM := build/host/bin/dxesim
 
 .PHONY: run test deps host uefi bench format clean
 
+# The default boot: the four drivers on the built-in board, an ISP start on two valid images
+# (2 MiB at 0x80000000, 1.5 MiB at 0x81000000), then ExitBootServices. Shows the console, the
+# statuses and the decoded boot log; the trace and the firmware objects go to build/.
 run: deps host
-	$(DXESIM) --trace build/run-trace.txt NetBootClassId
-	@echo "(event trace in build/run-trace.txt)"
+	$(DXESIM) --trace build/run-trace.txt --firmware build/run-firmware.txt --bootlog \
+	  --call StartIsp:0x80000000:0x81000000:0x200000:0x180000 --call ExitBootServices
+	@echo "(event trace in build/run-trace.txt, firmware objects in build/run-firmware.txt)"
 
 test: deps host uefi
 	ctest --preset aarch64-uefi
@@ -37,6 +41,7 @@ uefi:
 bench: deps
 	cmake --preset host-release >/dev/null
 	cmake --build --preset host-release
+	build/host-release/bin/dxesim_benchmark
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -56,14 +56,18 @@ bool IsDriverName(const std::string& Name) {
 }
 
 bool ParseInteger(const std::string& Text, uint64_t& Value) {
-  if (Text.empty() || Text[0] == '-' || Text[0] == '+' || Text[0] == ' ') {
+  if (Text.empty() || Text[0] < '0' || Text[0] > '9') {
+    return false;
+  }
+  const int Base = Text.size() > 1 && Text[0] == '0' && (Text[1] == 'x' || Text[1] == 'X')
+                       ? 16
+                       : 10;
+  // A C literal with a leading zero is octal: refused rather than misread as decimal.
+  if (Base == 10 && Text.size() > 1 && Text[0] == '0') {
     return false;
   }
   try {
     size_t Used = 0;
-    const int Base = Text.size() > 1 && Text[0] == '0' && (Text[1] == 'x' || Text[1] == 'X')
-                         ? 16
-                         : 10;
     Value = std::stoull(Text, &Used, Base);
     return Used == Text.size();
   } catch (const std::exception&) {

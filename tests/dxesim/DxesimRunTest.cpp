@@ -148,6 +148,8 @@ TEST_F(DxesimTest, BadCommandLinesExitWithStatus2AndOneLineNamingTheFault) {
        "bits)"},
       {{"--max-accesses", "ten"},
        "--max-accesses 'ten' is not a number (0x hex or decimal, 64 bits)"},
+      {{"--max-accesses", "010"},
+       "--max-accesses '010' is not a number (0x hex or decimal, 64 bits)"},
       {{"--board", "a.toml", "--board", "b.toml"}, "option --board given twice"},
       {{"--board", "missing.toml"}, "missing.toml: cannot read the board profile"},
       {{"--board", Broken}, Broken + ":3: expected '=' after key '0x8000FFFC'"},
