@@ -1,5 +1,6 @@
 #include <Sim/AddressSpace.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace sim {
@@ -49,11 +50,36 @@ const uint8_t* AddressSpace::BytePointer(uint64_t Address) const {
   return const_cast<AddressSpace*>(this)->BytePointer(Address, false);
 }
 
+// Copies run by run (the rest of a RAM region or of a page), so that dumps of megabytes stay fast.
 void AddressSpace::Load(uint64_t Address, void* Buffer, size_t Length) const {
   auto* Out = static_cast<uint8_t*>(Buffer);
-  for (size_t I = 0; I < Length; ++I) {
-    const uint8_t* Byte = BytePointer(Address + I);
-    Out[I] = Byte ? *Byte : 0;
+  size_t Done = 0;
+  while (Done < Length) {
+    const uint64_t At = Address + Done;
+    size_t Run = 0;
+    for (const Region& R : Regions) {
+      if (At >= R.Base && At - R.Base < R.Bytes.size()) {
+        Run = std::min<uint64_t>(Length - Done, R.Bytes.size() - (At - R.Base));
+        std::memcpy(Out + Done, R.Bytes.data() + (At - R.Base), Run);
+        break;
+      }
+    }
+    if (Run == 0) {
+      Run = std::min<uint64_t>(Length - Done, PAGE_SIZE - At % PAGE_SIZE);
+      // A page may hold the start of a RAM region: stop the run there.
+      for (const Region& R : Regions) {
+        if (R.Base > At && R.Base - At < Run) {
+          Run = R.Base - At;
+        }
+      }
+      const auto Found = Pages.find(At / PAGE_SIZE);
+      if (Found == Pages.end()) {
+        std::memset(Out + Done, 0, Run);
+      } else {
+        std::memcpy(Out + Done, Found->second.get() + At % PAGE_SIZE, Run);
+      }
+    }
+    Done += Run;
   }
 }
 

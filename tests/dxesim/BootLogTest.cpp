@@ -2,6 +2,7 @@
 // names that annotate traces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include <Sim/BootLog.h>
@@ -118,6 +119,27 @@ TEST(BootLogDecoder, ReportsAnAbsentRingACorruptHeaderAndShortMemory) {
   EXPECT_EQ(Short.Problem,
             "the ring header at 0xc5280000 needs 124 bytes, only 64 bytes available");
   EXPECT_EQ(DecodeBootLog(nullptr, 0, RING).State, BootLogState::OutOfRange);
+}
+
+// Dumps read runs of memory at a time: across the start and the end of a RAM region, and over
+// pages never written, every byte must still come from where it lives.
+TEST(AddressSpaceLoad, CrossesRamRegionsAndUnwrittenPages) {
+  sim::AddressSpace Space;
+  Space.AddRamRegion(0xC5280000, 0x1000);
+  Space.Poke32(0xC527FFFC, 0x44332211);
+  Space.Poke32(0xC5280000, 0x88776655);
+  Space.Poke32(0xC5280FFC, 0xCCBBAA99);
+  Space.Poke32(0xC5281000, 0x00FFEEDD);
+  uint8_t Bytes[16] = {};
+  Space.Load(0xC527FFFC, Bytes, 8);
+  EXPECT_EQ(std::vector<uint8_t>(Bytes, Bytes + 8),
+            (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}));
+  Space.Load(0xC5280FFC, Bytes, 8);
+  EXPECT_EQ(std::vector<uint8_t>(Bytes, Bytes + 8),
+            (std::vector<uint8_t>{0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00}));
+  std::fill(std::begin(Bytes), std::end(Bytes), 0x5A);
+  Space.Load(0x12345FF8, Bytes, 16);
+  EXPECT_EQ(std::vector<uint8_t>(Bytes, Bytes + 16), std::vector<uint8_t>(16, 0));
 }
 
 TEST(RegisterNames, KnownAddressesAreAnnotatedAndOthersAreNot) {
