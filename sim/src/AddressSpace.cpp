@@ -1,12 +1,24 @@
 #include <Sim/AddressSpace.h>
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace sim {
 
+void AddressSpace::Unmap::operator()(uint8_t* Memory) const {
+  munmap(Memory, Length);
+}
+
 void AddressSpace::AddRamRegion(uint64_t Base, uint64_t Size) {
-  Regions.push_back(Region{Base, std::vector<uint8_t>(Size, 0)});
+  const uint64_t Length = Size == 0 ? 1 : Size;
+  void* Memory = mmap(nullptr, Length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (Memory == MAP_FAILED) {
+    throw std::bad_alloc();
+  }
+  Regions.push_back(Region{Base, {{static_cast<uint8_t*>(Memory), Unmap{Length}}, Size}});
 }
 
 uint8_t* AddressSpace::RamPointer(uint64_t Address, uint64_t Length) {

@@ -118,6 +118,73 @@ TEST_F(DxesimTest, DefaultRunOfAllFourDrivers) {
   EXPECT_EQ(CountLines(Trace, "RET StartIsp EFI_SUCCESS"), 1u);
 }
 
+// Each shipped board boots as its comment in boards/ says: console, statuses, ISP record.
+TEST_F(DxesimTest, ShippedBoardsBootAsDescribed) {
+  if (!HaveImages({"RootPortBringup", "ImagerLauncher", "PortErrorSetup", "NetBootClassId"})) {
+    GTEST_SKIP() << "not every driver image is built yet";
+  }
+  const std::string AllSucceed = "RootPortBringup: " + SUCCESS + "\nImagerLauncher: " + SUCCESS +
+                                 "\nPortErrorSetup: " + SUCCESS + "\nNetBootClassId: " + SUCCESS +
+                                 "\nStartIsp: " + SUCCESS + "\n";
+  const std::string BothCores("PSI\0\x01\0\0\0\x01\0\0\0\x02\0\0\0", 16);
+  const std::string OneCore("PSI\0\x01\0\0\0\0\0\0\0\x01\0\0\0", 16);
+  const std::string ThreePorts = "MAC set data width 8bit\r\nstart enable pcie port.\r\n"
+                                 "MAC set data width 8bit\r\nstart enable pcie port.\r\n"
+                                 "MAC set data width 8bit\r\nstart enable pcie port.\r\n";
+  const std::string Fpga2P = "FPGA 2P, version is 0x6006\r\n";
+  const std::string Emu2P = "EMU 2P, version is 0x6007\r\n";
+  const struct {
+    const char* Board;
+    std::string Console;
+    std::string Statuses;
+    std::string IspRecord;
+  } CASES[] = {
+      {"fpga-2chip.toml",
+       ThreePorts + "Wait PCIE SSD...\r\n[4.617] [BOOT_TRACE]link up\r\n" + Fpga2P +
+           "chip[0] pcie local ras init done\r\n" + Fpga2P +
+           "chip[1] pcie local ras init done\r\n" + Fpga2P +
+           "[4.617] [BOOT_TRACE] Boot isp start...\r\nBoot isp end!\r\n",
+       AllSucceed, BothCores},
+      {"emulator-2chip.toml",
+       "MAC set data width 8bit\r\nstart enable pcie port.\r\nWait PCIE SSD...\r\n"
+       "[0.001] [BOOT_TRACE]link up\r\n" +
+           Emu2P + "chip[0] pcie local ras init done\r\n" + Emu2P +
+           "chip[1] pcie local ras init done\r\n" + Emu2P +
+           "[0.001] [BOOT_TRACE] Boot isp start...\r\nBoot isp end!\r\n",
+       AllSucceed, BothCores},
+      {"variant3.toml",
+       "Wait PCIE SSD...\r\n[2.350] [BOOT_TRACE]link up\r\n"
+       "[2.350] [BOOT_TRACE] Boot isp start...\r\nBoot isp end!\r\n",
+       AllSucceed, OneCore},
+      {"ssd-absent.toml",
+       "Wait PCIE SSD...\r\nSSD link up wait timeout!\r\n[2.350] [BOOT_TRACE]link up\r\n"
+       "[2.350] [BOOT_TRACE] Boot isp start...\r\nBoot isp end!\r\n",
+       AllSucceed, BothCores},
+      {"no-ring.toml", "", AllSucceed, BothCores},
+      {"firmware-faults.toml",
+       "Wait PCIE SSD...\r\n[2.350] [BOOT_TRACE]link up\r\nPCD protocol not found: Not "
+       "Found\r\n[2.350] [BOOT_TRACE] Boot isp start...\r\nBoot isp end!\r\n",
+       "RootPortBringup: EFI_ABORTED (0x8000000000000015)\nImagerLauncher: " + SUCCESS +
+           "\nPortErrorSetup: " + SUCCESS + "\nNetBootClassId: " + SUCCESS +
+           "\nStartIsp: " + SUCCESS + "\n",
+       BothCores},
+  };
+  for (const auto& Case : CASES) {
+    const RunResult R =
+        Run({"--board", Board(Case.Board), "--trace", "trace.txt", "--call", START_ISP, "--call",
+             "ExitBootServices", "--dump", "0xC6F36500:16:isp.bin"});
+    EXPECT_EQ(R.Exit, 0) << Case.Board;
+    EXPECT_EQ(R.Out, Case.Console) << Case.Board;
+    EXPECT_EQ(R.Err, Case.Statuses) << Case.Board;
+    EXPECT_EQ(ReadFile(Path("isp.bin")), Case.IspRecord) << Case.Board;
+    if (std::string(Case.Board) == "ssd-absent.toml") {
+      const std::string Trace = ReadFile(Path("trace.txt"));
+      EXPECT_EQ(CountLines(Trace, "R32 0xa2916088 0x0 # pcie10.LinkStatus"), 49u);
+      EXPECT_EQ(CountLines(Trace, "DELAY 10000"), 49u);
+    }
+  }
+}
+
 TEST_F(DxesimTest, BadCommandLinesExitWithStatus2AndOneLineNamingTheFault) {
   const std::string Broken = Write("broken.toml", "name = \"x\"\n[mem32]\n0x8000FFFC 0\n");
   const std::string Unknown = Write("unknown.toml", "[timer]\nfrequency = 1\nspeed = 2\n");

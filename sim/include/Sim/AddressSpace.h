@@ -34,9 +34,21 @@ public:
 
 private:
   static constexpr uint64_t PAGE_SIZE = 4096;
+  // Zero-filled memory that costs nothing until touched, mapped from the host for each region:
+  // every machine has 8 MiB of ring memory and a run writes a few kilobytes of it.
+  struct Unmap {
+    uint64_t Length;
+    void operator()(uint8_t* Memory) const;
+  };
+  struct ZeroedBytes {
+    std::unique_ptr<uint8_t, Unmap> Memory;
+    uint64_t Length;
+    uint8_t* data() const { return Memory.get(); }
+    uint64_t size() const { return Length; }
+  };
   struct Region {
     uint64_t Base;
-    std::vector<uint8_t> Bytes;
+    ZeroedBytes Bytes;
   };
   uint8_t* BytePointer(uint64_t Address, bool Create);
   const uint8_t* BytePointer(uint64_t Address) const;
