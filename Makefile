@@ -11,7 +11,9 @@ DXESIM := build/host/bin/dxesim
 # The default boot: the four drivers on the built-in board, an ISP start on two valid images
 # (2 MiB at 0x80000000, 1.5 MiB at 0x81000000), then ExitBootServices. Shows the console, the
 # statuses and the decoded boot log; the trace and the firmware objects go to build/.
-run: deps host
+run: deps
+	cmake --preset host >/dev/null
+	cmake --build --preset host --target dxesim
 	$(DXESIM) --trace build/run-trace.txt --firmware build/run-firmware.txt --bootlog \
 	  --call StartIsp:0x80000000:0x81000000:0x200000:0x180000 --call ExitBootServices
 	@echo "(event trace in build/run-trace.txt, firmware objects in build/run-firmware.txt)"
