@@ -35,6 +35,7 @@ function(dxe_add_driver NAME)
       /subsystem:efi_boot_service_driver /entry:_ModuleEntryPoint
       /map:$<TARGET_FILE_DIR:${NAME}>/${NAME}.map)
     dxe_check_image(${NAME} driver $<TARGET_OBJECTS:${logic}> $<TARGET_OBJECTS:dxe_runtime>)
+    set_property(GLOBAL APPEND PROPERTY DXE_UEFI_IMAGES ${NAME})
   else()
     dxe_add_sim_image(${NAME} ${logic})
     set_property(GLOBAL APPEND PROPERTY DXE_SIM_IMAGES ${NAME})
