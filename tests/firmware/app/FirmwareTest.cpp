@@ -408,6 +408,45 @@ VOID ClaimRanges() {
   EndCheck(Check, "0x31280000 is not RAM here (%r)", Status);
 }
 
+// The memory type that the firmware's memory map gives the page holding Address, or ~0.
+UINT32 MemoryTypeAt(const VOID* Address) {
+  UINTN Size = 0;
+  UINTN Key = 0;
+  UINTN DescriptorSize = 0;
+  UINT32 Version = 0;
+  gBS->GetMemoryMap(&Size, nullptr, &Key, &DescriptorSize, &Version);
+  Size += 8 * DescriptorSize;
+  UINT8* Map = nullptr;
+  if (DescriptorSize == 0 ||
+      gBS->AllocatePool(EfiLoaderData, Size, reinterpret_cast<VOID**>(&Map)) != EFI_SUCCESS) {
+    return ~0U;
+  }
+  UINT32 Type = ~0U;
+  if (gBS->GetMemoryMap(&Size, reinterpret_cast<EFI_MEMORY_DESCRIPTOR*>(Map), &Key, &DescriptorSize,
+                        &Version) == EFI_SUCCESS) {
+    const auto Wanted = reinterpret_cast<UINT64>(Address);
+    for (UINTN Offset = 0; Offset + DescriptorSize <= Size; Offset += DescriptorSize) {
+      const auto* Descriptor = reinterpret_cast<const EFI_MEMORY_DESCRIPTOR*>(Map + Offset);
+      if (Wanted >= Descriptor->PhysicalStart &&
+          Wanted - Descriptor->PhysicalStart < Descriptor->NumberOfPages * 4096) {
+        Type = Descriptor->Type;
+      }
+    }
+  }
+  gBS->FreePool(Map);
+  return Type;
+}
+
+// Pool blocks handed to the firmware are boot-services data: the memory map says which type the
+// AllocatePool call asked for.
+VOID ExpectBootServicesData(CHECK& Check, const CHAR8* What, const VOID* Block) {
+  const UINT32 Type = MemoryTypeAt(Block);
+  if (Type != EfiBootServicesData) {
+    Mismatch(Check, "%a at 0x%p lies in memory of type %u, expected %u (boot-services data)", What,
+             Block, Type, EfiBootServicesData);
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // check: start-up of every image
 
@@ -463,8 +502,10 @@ VOID CheckLzmaTable() {
     Mismatch(Check, "%lu entries under EE4E5898-3914-4259-9D6E-DC7BD79403CF, expected 1", Found);
   } else if (Table == nullptr || !SameGuid(*static_cast<const EFI_GUID*>(Table), LZMA_GUID)) {
     Mismatch(Check, "the table at 0x%p is not a copy of the GUID", Table);
+  } else {
+    ExpectBootServicesData(Check, "the GUID copy", Table);
   }
-  EndCheck(Check, "one entry, table at 0x%p holds the GUID", Table);
+  EndCheck(Check, "one entry, table at 0x%p holds the GUID, in boot-services data", Table);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -587,7 +628,10 @@ VOID CheckImagerLauncher() {
   } else {
     Mismatch(Check, "no handle carries the protocol");
   }
-  EndCheck(Check, "found with LocateProtocol at 0x%p, on the driver's image handle", Isp);
+  if (Isp != nullptr) {
+    ExpectBootServicesData(Check, "the interface", Isp);
+  }
+  EndCheck(Check, "at 0x%p in boot-services data, on the driver's image handle", Isp);
   if (Isp == nullptr) {
     return;
   }
@@ -915,7 +959,17 @@ VOID CheckAndDumpRing() {
   }
 }
 
+// Words that ExitBootServices must leave as they are: only the port-enable register changes.
+const UINT64 WATCHED_AT_EXIT[] = {ISP_RECORD, ISP_RECORD + 4,  ISP_RECORD + 8, ISP_RECORD + 12,
+                                  ISP_MARKER, 0xA0780030,      0xA9303048,     0xA20C0328,
+                                  0xA2820048, 0xA2904574,      0xA2808000,     0x840C0030,
+                                  0x840C0000, RING_AREA + 0x40};
+
 VOID ExitBootServicesAndCheck() {
+  UINT32 Before[sizeof(WATCHED_AT_EXIT) / sizeof(WATCHED_AT_EXIT[0])];
+  for (UINTN Index = 0; Index < sizeof(Before) / sizeof(Before[0]); ++Index) {
+    Before[Index] = Peek32(WATCHED_AT_EXIT[Index]);
+  }
   Print("FWTEST INFO exiting boot services; further lines come from the UART directly\n");
   UINTN MapSize = 0;
   UINTN MapKey = 0;
@@ -945,7 +999,11 @@ VOID ExitBootServicesAndCheck() {
   mBootServicesGone = 1;
   CHECK Check = BeginCheck("rootport.exit-boot-services");
   ExpectWord(Check, PORT_ENABLE, 0);
-  EndCheck(Check, "0xA2900004 = 0 after ExitBootServices");
+  for (UINTN Index = 0; Index < sizeof(Before) / sizeof(Before[0]); ++Index) {
+    ExpectWord(Check, WATCHED_AT_EXIT[Index], Before[Index]);
+  }
+  EndCheck(Check, "0xA2900004 = 0 after ExitBootServices, %lu other words unchanged",
+           sizeof(Before) / sizeof(Before[0]));
   Print("FWTEST END %u checks, %u failed\n", mChecks, mFailures);
   PowerOff();
 }
