@@ -71,7 +71,7 @@ constexpr UINT32 QEMU_UART_TXFF = 0x20;
 
 const CHAR8 PXE_VENDOR_CLASS[] = "PXEClient:Arch:xxxxx:UNDI:003000";
 constexpr UINTN PXE_VENDOR_CLASS_SIZE = 33;
-constexpr UINTN PCD_SET_PTR_SLOT = 19;
+constexpr UINTN PCD_SET_PTR_SLOT = 19; // counted from 0: the twentieth member
 constexpr UINTN PCD_SLOTS = sizeof(PCD_PROTOCOL) / sizeof(VOID*);
 
 struct RANGE {
@@ -880,8 +880,8 @@ VOID CheckNetBootClassId() {
     Mismatch(Check, "SetPtr(%lu, size %lu, \"%a\"), expected SetPtr(2, 33, the string)", mSpy.Token,
              mSpy.SizeIn, mSpy.Buffer);
   }
-  EndCheck(Check, "only member %lu (SetPtr) called, once: token 2, size 33, \"%a\"",
-           PCD_SET_PTR_SLOT, PXE_VENDOR_CLASS);
+  EndCheck(Check, "only member %lu (SetPtr, offset %lu) called, once: token 2, size 33, \"%a\"",
+           PCD_SET_PTR_SLOT + 1, PCD_SET_PTR_SLOT * sizeof(VOID*), PXE_VENDOR_CLASS);
 
   // The firmware's own answer decides what the driver logs; the runner expects the ring line
   // "PXEClient set string failed: <answer>" exactly when this answer is an error.
