@@ -130,6 +130,7 @@ def write_folder(fat, app, drivers, inject_fault):
     lines = ["@echo -off",
              f"fs0:\\{APP} claim",
              "if %lasterror% ne 0 then",
+             "  memmap",
              "  echo FWTEST ABORT claim failed",
              "  reset -s",
              "endif"]
@@ -272,7 +273,7 @@ def check_log(lines, drivers):
         need(rf"Image 'FS0:\\{name}\.efi' loaded at [0-9A-F]+ - Success", f"{name} loaded")
         need(rf"FWTEST LOAD {name} 0x0$", f"{name}: %lasterror% 0x0")
     if any("FWTEST ABORT" in line for line in lines):
-        problems.append("the claim step failed: nothing was seeded")
+        problems.append("the claim step failed, nothing was seeded (the memory map is in the log)")
 
     answers = [m.group(1) for line in lines
                for m in [re.search(r"FWTEST INFO pcd answer: (.+?) \(size after", line)] if m]
