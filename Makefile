@@ -2,7 +2,8 @@
 # Debian 12 machine lacks (as root, with apt-get), configure and build with the CMake presets.
 
 PACKAGES := cmake ninja-build clang clang-14 lld lld-14 llvm llvm-14 libclang-rt-14-dev \
-            clang-format-14 libgtest-dev libbenchmark-dev liblzma-dev xz-utils python3
+            clang-format-14 libgtest-dev libbenchmark-dev liblzma-dev xz-utils python3 \
+            qemu-system-arm qemu-efi-aarch64
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 DXESIM := build/host/bin/dxesim
 

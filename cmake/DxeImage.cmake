@@ -35,6 +35,8 @@ function(dxe_add_driver NAME)
       /subsystem:efi_boot_service_driver /entry:_ModuleEntryPoint
       /map:$<TARGET_FILE_DIR:${NAME}>/${NAME}.map)
     dxe_check_image(${NAME} driver $<TARGET_OBJECTS:${logic}> $<TARGET_OBJECTS:dxe_runtime>)
+    dxe_check_budget(${NAME} $<TARGET_OBJECTS:${logic}> $<TARGET_OBJECTS:dxe_runtime>)
+    set_property(GLOBAL APPEND PROPERTY DXE_UEFI_IMAGES ${NAME})
   else()
     dxe_add_sim_image(${NAME} ${logic})
     set_property(GLOBAL APPEND PROPERTY DXE_SIM_IMAGES ${NAME})
@@ -65,4 +67,33 @@ function(dxe_check_image NAME KIND)
     COMMAND python3 ${checker} ${args}
     COMMENT "Checking image ${NAME}.efi" VERBATIM COMMAND_EXPAND_LISTS)
   add_test(NAME image.${NAME} COMMAND python3 ${checker} ${args} COMMAND_EXPAND_LISTS)
+endfunction()
+
+# Size and stack-frame budget of a shipped image (tools/image_check/budgets.txt), checked after its
+# link and again by ctest. dxe_add_image_report() then gathers the measurements of every image in
+# image-report.txt.
+set(DXE_IMAGE_REPORT_TOOL ${PROJECT_SOURCE_DIR}/tools/image_check/image_report.py)
+set(DXE_IMAGE_BUDGETS ${PROJECT_SOURCE_DIR}/tools/image_check/budgets.txt)
+
+function(dxe_check_budget NAME)
+  set(json ${CMAKE_BINARY_DIR}/reports/${NAME}.json)
+  set(args check --name ${NAME} --image $<TARGET_FILE:${NAME}> --budgets ${DXE_IMAGE_BUDGETS}
+           --out ${json} --objects ${ARGN})
+  add_custom_command(TARGET ${NAME} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/reports
+    COMMAND python3 ${DXE_IMAGE_REPORT_TOOL} ${args}
+    BYPRODUCTS ${json}
+    COMMENT "Budget of image ${NAME}.efi" VERBATIM COMMAND_EXPAND_LISTS)
+  add_test(NAME image_budget.${NAME} COMMAND python3 ${DXE_IMAGE_REPORT_TOOL} ${args}
+           COMMAND_EXPAND_LISTS)
+  set_property(GLOBAL APPEND PROPERTY DXE_IMAGE_REPORTS ${json})
+endfunction()
+
+function(dxe_add_image_report)
+  get_property(reports GLOBAL PROPERTY DXE_IMAGE_REPORTS)
+  set(out ${CMAKE_BINARY_DIR}/image-report.txt)
+  add_custom_command(OUTPUT ${out}
+    COMMAND python3 ${DXE_IMAGE_REPORT_TOOL} summary --out ${out} ${reports}
+    DEPENDS ${reports} ${DXE_IMAGE_REPORT_TOOL} COMMENT "Image report" VERBATIM)
+  add_custom_target(image_report ALL DEPENDS ${out})
 endfunction()

@@ -15,14 +15,17 @@ import sys
 
 MACHINE_ARM64 = 0xAA64
 PE32_PLUS = 0x20B
-SUBSYSTEMS = {"driver": 11, "application": 10}
+# Image kind: its subsystem and a function with a local buffer that every image of the kind has.
+KINDS = {
+    "driver": (11, "LogPrint"),
+    "application": (10, "LogPrint"),
+    "test-application": (10, "Print"),
+}
 RELOCS_STRIPPED = 0x0001
 ALLOWED_SECTIONS = {".text", ".rdata", ".data", ".bss", ".reloc"}
 FORBIDDEN_OBJECT_SECTIONS = (".ctors", ".dtors", ".CRT", ".tls", ".init_array", ".fini_array")
 DIR_IMPORT, DIR_BASERELOC, DIR_DEBUG = 1, 5, 6
 REL_ABSOLUTE, REL_DIR64 = 0, 10
-# A function with a local buffer that every image contains.
-GUARDED_FUNCTION = "LogPrint"
 
 
 class Failure(Exception):
@@ -97,12 +100,13 @@ def read_map(path):
 
 
 def find_symbol(symbols, name):
-    """A plain or C++-mangled (_Z<len><name>...) symbol's RVA, or None."""
+    """A plain or C++-mangled (_Z<len><name>..., also in an anonymous namespace) symbol's RVA,
+    or None."""
     if name in symbols:
         return symbols[name]
-    prefix = f"_Z{len(name)}{name}"
+    prefixes = (f"_Z{len(name)}{name}", f"_ZN12_GLOBAL__N_1{len(name)}{name}E")
     for symbol, rva in symbols.items():
-        if symbol.startswith(prefix):
+        if symbol.startswith(prefixes):
             return rva
     return None
 
@@ -128,13 +132,13 @@ def check_no_fp(insns):
             raise Failure(f"FP/SIMD instruction at {addr:#x}: {mnemonic} {operands}")
 
 
-def check_stack_protector(insns, symbols, image_base):
-    needed = [GUARDED_FUNCTION, "__stack_chk_fail", "__stack_chk_guard"]
+def check_stack_protector(insns, symbols, image_base, guarded):
+    needed = [guarded, "__stack_chk_fail", "__stack_chk_guard"]
     found = {name: find_symbol(symbols, name) for name in needed}
     missing = [name for name, rva in found.items() if rva is None]
     if missing:
         raise Failure(f"map file lacks {', '.join(missing)}: cannot prove stack protection")
-    start = image_base + found[GUARDED_FUNCTION]
+    start = image_base + found[guarded]
     following = sorted(v for v in symbols.values() if image_base + v > start)
     end = image_base + following[0] if following else start + 0x1000
     guard_targets = {image_base + found["__stack_chk_guard"]}
@@ -159,9 +163,9 @@ def check_stack_protector(insns, symbols, image_base):
         if mnemonic == "bl" and operands.startswith("0x") and int(operands.split()[0], 16) == fail:
             calls_fail = True
     if not loads_guard:
-        raise Failure(f"{GUARDED_FUNCTION} does not load __stack_chk_guard")
+        raise Failure(f"{guarded} does not load __stack_chk_guard")
     if not calls_fail:
-        raise Failure(f"{GUARDED_FUNCTION} does not call __stack_chk_fail")
+        raise Failure(f"{guarded} does not call __stack_chk_fail")
 
 
 def check_objects(objects):
@@ -182,7 +186,7 @@ def check_objects(objects):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--kind", choices=SUBSYSTEMS, required=True)
+    parser.add_argument("--kind", choices=KINDS, required=True)
     parser.add_argument("--image", required=True)
     parser.add_argument("--map", help="lld-link map file (default: IMAGE with .map)")
     parser.add_argument("--objects", nargs="*", default=[])
@@ -193,8 +197,9 @@ def main():
         pe = parse_pe(data)
         if pe["machine"] != MACHINE_ARM64:
             raise Failure(f"machine {pe['machine']:#x}, expected ARM64 ({MACHINE_ARM64:#x})")
-        if pe["subsystem"] != SUBSYSTEMS[args.kind]:
-            raise Failure(f"subsystem {pe['subsystem']}, expected {SUBSYSTEMS[args.kind]}")
+        subsystem, guarded = KINDS[args.kind]
+        if pe["subsystem"] != subsystem:
+            raise Failure(f"subsystem {pe['subsystem']}, expected {subsystem}")
         if pe["characteristics"] & RELOCS_STRIPPED:
             raise Failure("relocations stripped")
         names = [s[0] for s in pe["sections"]]
@@ -211,7 +216,7 @@ def main():
         insns = disassemble(args.image)
         check_no_fp(insns)
         symbols = read_map(args.map or re.sub(r"\.efi$", ".map", args.image))
-        check_stack_protector(insns, symbols, pe["image_base"])
+        check_stack_protector(insns, symbols, pe["image_base"], guarded)
         check_objects(args.objects)
     except Failure as failure:
         print(f"{args.image}: FAILED: {failure}", file=sys.stderr)
