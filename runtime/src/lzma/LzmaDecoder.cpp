@@ -92,28 +92,20 @@ UINT32 LzmaGetScratchSize(const LZMA_STREAM_INFO* Info) {
   return (BASE_PROBS + LITERAL_CODER_SIZE * LiteralCoders) * sizeof(UINT16);
 }
 
-RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, UINT8* Output,
-                               VOID* Scratch) {
-  LZMA_STREAM_INFO Info;
-  RETURN_STATUS Status = LzmaReadStreamInfo(Stream, StreamSize, &Info);
-  if (EFI_ERROR(Status)) {
-    return Status;
-  }
-
-  // The literal coders come first: the look-ahead of a matched literal may read up to 0x100
-  // probabilities past its coder, which stays inside the model.
-  UINT16* const Literals = (UINT16*)Scratch;
-  UINT16* const Probs =
-      Literals + (LITERAL_CODER_SIZE << (Info.LiteralContextBits + Info.LiteralPositionBits));
-  for (UINT16* P = Literals; P < Probs + BASE_PROBS; P++) {
-    *P = PROB_INIT;
-  }
-
+RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, const LZMA_STREAM_INFO* Info,
+                               UINT8* Output, VOID* Scratch) {
   const UINT8* In = Stream + LZMA_HEADER_SIZE;
   const UINT8* InEnd = Stream + StreamSize;
   // The range coder's first byte is always 0; the next four start the code.
   if (InEnd - In < 5 || In[0] != 0) {
     return RETURN_INVALID_PARAMETER;
+  }
+
+  UINT16* const Literals = (UINT16*)Scratch;
+  UINT16* const Probs =
+      Literals + (LITERAL_CODER_SIZE << (Info->LiteralContextBits + Info->LiteralPositionBits));
+  for (UINT16* P = Literals; P < Probs + BASE_PROBS; P++) {
+    *P = PROB_INIT;
   }
   UINT32 Code = ((UINT32)In[1] << 24) | ((UINT32)In[2] << 16) | ((UINT32)In[3] << 8) | In[4];
   UINT32 Range = 0xFFFFFFFFU;
@@ -124,14 +116,14 @@ RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, UINT8* Out
   const UINT8* InLimit = (UINTN)(InEnd - In) > INPUT_MARGIN ? InEnd - INPUT_MARGIN : In;
 
   UINT8* const OutStart = Output;
-  UINT8* const OutEnd = Output + Info.UncompressedSize;
+  UINT8* const OutEnd = Output + Info->UncompressedSize;
   UINT8* Out = Output;
 
-  const UINT32 Lc = Info.LiteralContextBits;
-  const UINT32 LpMask = (1U << Info.LiteralPositionBits) - 1;
-  const UINT32 PbMask = (1U << Info.PositionBits) - 1;
+  const UINT32 Lc = Info->LiteralContextBits;
+  const UINT32 LpMask = (1U << Info->LiteralPositionBits) - 1;
+  const UINT32 PbMask = (1U << Info->PositionBits) - 1;
   const UINT32 Window =
-      Info.DictionarySize > MIN_DICTIONARY_SIZE ? Info.DictionarySize : MIN_DICTIONARY_SIZE;
+      Info->DictionarySize > MIN_DICTIONARY_SIZE ? Info->DictionarySize : MIN_DICTIONARY_SIZE;
 
   UINT32 State = 0;
   UINT32 Rep0 = 0;
@@ -147,6 +139,13 @@ RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, UINT8* Out
       Range <<= 8;
       Code = (Code << 8) | *In++;
     }
+  };
+  // Normalize() without a branch. The next input byte is always readable: see INPUT_MARGIN.
+  auto NormalizeFlat = [&]() {
+    UINT32 Shift = Range < RANGE_TOP ? 8 : 0;
+    Code = (UINT32)((((UINT64)Code << 8) | *In) >> (8 - Shift));
+    Range <<= Shift;
+    In += Shift >> 3;
   };
   auto DecodeBit = [&](UINT16* Prob) -> UINT32 {
     UINT32 P = *Prob;
@@ -175,7 +174,7 @@ RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, UINT8* Out
     Code -= Bound & Mask;
     // P + (2048 - P) / 32 after a 0, P - P / 32 after a 1.
     *Prob = (UINT16)(P - (UINT32)((INT32)(P - (~Mask & PROB_ROUND_0)) >> MOVE_BITS));
-    Normalize();
+    NormalizeFlat();
     return Bit;
   };
   // Bit-tree decoding. Both children of a node are loaded before its bit is known, which keeps
@@ -313,7 +312,7 @@ RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, UINT8* Out
             UINT32 Mask = 0U - (Code >> 31);
             Code += Range & Mask;
             Bits = (Bits << 1) + Mask + 1;
-            Normalize();
+            NormalizeFlat();
           }
           Distance += Bits << ALIGN_BITS;
           Reverse = Probs + ALIGN;
@@ -321,7 +320,7 @@ RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, UINT8* Out
         }
         UINT32 Node = 1;
         for (UINT32 Bit = 0; Bit < Direct; Bit++) {
-          UINT32 B = DecodeBit(Reverse + Node);
+          UINT32 B = DecodeBitLoaded(Reverse + Node, Reverse[Node]);
           Node = (Node << 1) | B;
           Distance |= B << Bit;
         }

@@ -28,10 +28,11 @@ RETURN_STATUS LzmaReadStreamInfo(const UINT8* Stream, UINTN StreamSize, LZMA_STR
 // Bytes of scratch the probability model of this stream needs: two per probability.
 UINT32 LzmaGetScratchSize(const LZMA_STREAM_INFO* Info);
 
-// Decodes the whole stream (header included) into Output, which holds exactly the header's
-// uncompressed size. Scratch must be LzmaGetScratchSize() bytes, 2-byte aligned. Succeeds only
-// when the stream yields exactly that many bytes, optionally followed by the end marker, and the
-// range coder finishes cleanly; bytes after the end of the stream are ignored. Any other input is
-// RETURN_INVALID_PARAMETER (or RETURN_UNSUPPORTED as for LzmaReadStreamInfo), with no access
-// outside Stream, Output and Scratch.
-RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, UINT8* Output, VOID* Scratch);
+// Decodes the whole stream (header included), whose header LzmaReadStreamInfo() has read into
+// Info, into Output, which holds exactly Info->UncompressedSize bytes. Scratch is
+// LzmaGetScratchSize() bytes, 2-byte aligned. Succeeds only when the stream yields exactly that
+// many bytes, optionally followed by the end marker, and the range coder finishes cleanly; bytes
+// after the end of the stream are ignored. Any other input is RETURN_INVALID_PARAMETER, with no
+// access outside Stream, Output and Scratch.
+RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, const LZMA_STREAM_INFO* Info,
+                               UINT8* Output, VOID* Scratch);
