@@ -68,15 +68,15 @@ constexpr UINTN INPUT_MARGIN = 32;
 
 RETURN_STATUS LzmaReadStreamInfo(const UINT8* Stream, UINTN StreamSize, LZMA_STREAM_INFO* Info) {
   if (StreamSize < LZMA_HEADER_SIZE) {
-    return RETURN_INVALID_PARAMETER;
-  }
-  UINT32 Properties = Stream[0];
-  if (Properties >= LZMA_PROPERTIES_LIMIT) {
-    return RETURN_INVALID_PARAMETER;
+    return RETURN_VOLUME_CORRUPTED;
   }
   UINT64 Size = ReadUnaligned64(Stream + 5);
   if (Size > 0xFFFFFFFFU) {
     return RETURN_UNSUPPORTED;
+  }
+  UINT32 Properties = Stream[0];
+  if (Properties >= LZMA_PROPERTIES_LIMIT) {
+    return RETURN_VOLUME_CORRUPTED;
   }
   Info->LiteralContextBits = Properties % 9;
   Properties /= 9;
@@ -98,7 +98,7 @@ RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, const LZMA
   const UINT8* InEnd = Stream + StreamSize;
   // The range coder's first byte is always 0; the next four start the code.
   if (InEnd - In < 5 || In[0] != 0) {
-    return RETURN_INVALID_PARAMETER;
+    return RETURN_VOLUME_CORRUPTED;
   }
 
   UINT16* const Literals = (UINT16*)Scratch;
@@ -195,7 +195,7 @@ RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, const LZMA
   for (;;) {
     if (In >= InLimit) {
       if (InTail) {
-        return RETURN_INVALID_PARAMETER;
+        return RETURN_VOLUME_CORRUPTED;
       }
       // Near the end of the input: go on from a zero-padded copy of what is left.
       UINTN Left = (UINTN)(InEnd - In);
@@ -214,7 +214,7 @@ RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, const LZMA
       }
       if (DecodeBit(Probs + IS_MATCH + (State << 4) + PosState) == 0 ||
           DecodeBit(Probs + IS_REP + State) != 0) {
-        return RETURN_INVALID_PARAMETER;
+        return RETURN_VOLUME_CORRUPTED;
       }
       goto Match;
     }
@@ -259,7 +259,7 @@ RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, const LZMA
       LenProbs = Probs + LEN_CODER;
     } else {
       if (Out == OutStart) {
-        return RETURN_INVALID_PARAMETER;
+        return RETURN_VOLUME_CORRUPTED;
       }
       if (DecodeBit(Probs + IS_REP_G0 + State) == 0) {
         if (DecodeBit(Probs + IS_REP0_LONG + (State << 4) + PosState) == 0) {
@@ -330,10 +330,10 @@ RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, const LZMA
         if (Out == OutEnd && Code == 0 && (!InTail || In < InLimit)) {
           return RETURN_SUCCESS;
         }
-        return RETURN_INVALID_PARAMETER;
+        return RETURN_VOLUME_CORRUPTED;
       }
       if (Distance >= (UINTN)(Out - OutStart) || Distance >= Window) {
-        return RETURN_INVALID_PARAMETER;
+        return RETURN_VOLUME_CORRUPTED;
       }
       Rep3 = Rep2;
       Rep2 = Rep1;
@@ -346,7 +346,7 @@ RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, const LZMA
 
     Len += MATCH_LEN_MIN;
     if (Len > (UINTN)(OutEnd - Out)) {
-      return RETURN_INVALID_PARAMETER;
+      return RETURN_VOLUME_CORRUPTED;
     }
     const UINT8* Src = Out - Rep0 - 1;
     UINT8* End = Out + Len;

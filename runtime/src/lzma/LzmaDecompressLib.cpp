@@ -45,7 +45,7 @@ RETURN_STATUS GetLzmaSectionData(const VOID* InputSection, const UINT8** Data, U
   }
   UINTN DataOffset = ReadUnaligned16(Fields + sizeof(EFI_GUID));
   if (DataOffset < HeaderSize || DataOffset > SectionSize) {
-    return RETURN_INVALID_PARAMETER;
+    return RETURN_VOLUME_CORRUPTED;
   }
   *Data = Section + DataOffset;
   *DataSize = SectionSize - DataOffset;
