@@ -156,7 +156,7 @@ inline Decoded DecodeSection(const Bytes& Section) {
   }
   std::unique_ptr<uint8_t[]> In(new uint8_t[Section.size()]);
   std::memcpy(In.get(), Section.data(), Section.size());
-  std::unique_ptr<uint8_t[]> Out(new uint8_t[OutputSize + 1]);
+  std::unique_ptr<uint8_t[]> Out(new uint8_t[OutputSize]);
   std::unique_ptr<uint8_t[]> Scratch(new uint8_t[Result.ScratchSize]);
   std::memset(Scratch.get(), 0xA5, Result.ScratchSize);
   VOID* OutputBuffer = Out.get();
