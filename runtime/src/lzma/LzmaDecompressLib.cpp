@@ -4,7 +4,8 @@
 // 0xFFFFFF means that a 32-bit size follows), the section GUID, a 16-bit data offset and 16-bit
 // attributes. The LZMA stream runs from the data offset to the end of the section. The section
 // size is the only bound on the input the caller gives, so every read stays inside it; only the
-// four bytes of the common header that carry the size are read before it is known.
+// common header that carries the size (4 bytes, or 8 in the extended form) is read before it is
+// known.
 #include <Library/BaseLib.h>
 #include <Library/ExtractGuidedSectionLib.h>
 #include <Library/LzmaDecompressLib.h>
