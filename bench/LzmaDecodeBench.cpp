@@ -168,9 +168,10 @@ void BM_DecodeLiblzma(benchmark::State& State) {
 BENCHMARK(BM_DecodeOurs)->Unit(benchmark::kMillisecond)->Repetitions(11);
 BENCHMARK(BM_DecodeLiblzma)->Unit(benchmark::kMillisecond)->Repetitions(11);
 
-// Console output as usual, keeping the median rate of each benchmark.
+// Console output as usual (without colours, for logs), keeping the median rate of each benchmark.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}
   void ReportRuns(const std::vector<Run>& Reports) override {
     for (const Run& R : Reports) {
       auto Rate = R.counters.find("bytes_per_second");
