@@ -45,6 +45,7 @@ bench: deps
 	cmake --preset host-release >/dev/null
 	cmake --build --preset host-release
 	build/host-release/bin/dxesim_benchmark
+	build/host-release/bin/lzma_decode_bench
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
