@@ -40,6 +40,14 @@ bool AddressSpace::IsRam(uint64_t Address) const {
   return false;
 }
 
+std::vector<AddressSpace::RamRange> AddressSpace::RamRanges() const {
+  std::vector<RamRange> Ranges;
+  for (const Region& R : Regions) {
+    Ranges.push_back({R.Base, R.Bytes.size()});
+  }
+  return Ranges;
+}
+
 uint8_t* AddressSpace::BytePointer(uint64_t Address, bool Create) {
   for (Region& R : Regions) {
     if (Address >= R.Base && Address - R.Base < R.Bytes.size()) {
@@ -119,7 +127,9 @@ uint8_t AddressSpace::Peek8(uint64_t Address) const {
   return Byte ? *Byte : 0;
 }
 
-void AddressSpace::Poke8(uint64_t Address, uint8_t Value) { Store(Address, &Value, 1); }
+void AddressSpace::Poke8(uint64_t Address, uint8_t Value) {
+  Store(Address, &Value, 1);
+}
 
 void AddressSpace::ScriptReads(uint64_t Address, const std::vector<uint32_t>& Values) {
   std::deque<uint32_t>& Script = Scripts[Address];

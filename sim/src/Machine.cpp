@@ -139,6 +139,11 @@ void Machine::DeadLoop() {
   Stop(StopKind::StackCheckFailure);
 }
 
+void Machine::Fault(const std::string& Message) {
+  StopText = Message;
+  Stop(StopKind::ImageFault);
+}
+
 void Machine::Stop(StopKind Kind) {
   StopReason = Kind;
   if (StopTarget == nullptr) {

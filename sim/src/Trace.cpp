@@ -46,6 +46,8 @@ std::string FormatEvent(const Event& E, bool Annotate) {
     return "RET " + E.Text + " " + StatusName(E.Value);
   case EventKind::Service:
     return "BS " + E.Text + " -> " + StatusName(E.Value);
+  case EventKind::SystemRegister:
+    return "SYSREG " + E.Text + " " + Hex(E.Value);
   }
   if (Annotate) {
     if (const char* Name = LookupRegisterName(E.Address)) {

@@ -19,6 +19,11 @@ public:
   // Host pointer to [Address, Address + Length) when it lies in one RAM region, else nullptr.
   uint8_t* RamPointer(uint64_t Address, uint64_t Length);
   bool IsRam(uint64_t Address) const;
+  struct RamRange {
+    uint64_t Base;
+    uint64_t Size;
+  };
+  std::vector<RamRange> RamRanges() const;
 
   // Untraced access to any address: profiles, dumps, the firmware's own view.
   void Load(uint64_t Address, void* Buffer, size_t Length) const;

@@ -27,7 +27,9 @@ constexpr uint64_t ISP_STATUS_RECORD_SIZE = 16;
 
 constexpr uint64_t UART_DATA_REGISTER = 0x840C0000;
 
-enum class StopKind { None, AccessBudget, StackCheckFailure, MemoryFault };
+// ImageFault: the image did something the simulator cannot serve (a jump to unmapped memory, a
+// processor exception, a register access of the wrong width).
+enum class StopKind { None, AccessBudget, StackCheckFailure, MemoryFault, ImageFault };
 
 class Machine {
 public:
@@ -63,6 +65,9 @@ public:
   uint64_t ReadCounter();
   uint8_t* MapRam(uint64_t Address, uint64_t Length);
   [[noreturn]] void DeadLoop();
+  // Stops the run with an ImageFault. Message is copied before the stop: pass a string that
+  // outlives the call (a temporary would be skipped by the stop and leak).
+  [[noreturn]] void Fault(const std::string& Message);
 
   void Record(Event E);
 

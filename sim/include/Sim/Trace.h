@@ -20,6 +20,9 @@ enum class EventKind {
   Call,    // CALL NAME ARGS...
   Ret,     // RET NAME STATUS
   Service, // BS SERVICE ARGS... -> STATUS
+  // SYSREG NAME VALUE: a system-register read by an image that runs as machine code (the
+  // generic timer's CNTFRQ_EL0 and CNTPCT_EL0)
+  SystemRegister,
 };
 
 struct Event {
