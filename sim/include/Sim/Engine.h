@@ -4,11 +4,18 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include <Sim/Firmware.h>
 
 namespace sim {
+
+// A driver image that cannot be loaded; the message names the file and the fault.
+class ImageError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
 
 // The signatures through which the simulator calls into an image.
 enum class CallShape {
@@ -25,6 +32,9 @@ public:
   virtual ImageMemory& Memory() = 0;
   // The file that RunDriver loads for the named driver.
   virtual std::string ImageFile(const std::string& Name) const = 0;
+  // Checks, before anything runs, that the named driver's image can be loaded; throws
+  // ImageError when it cannot.
+  virtual void PrepareDriver(const std::string& /*Name*/) {}
   // Loads the named driver as a new image with its own globals and calls its entry point.
   // Returns false when the machine stopped the run.
   virtual bool RunDriver(const std::string& Name, uint64_t& Status) = 0;
