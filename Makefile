@@ -2,8 +2,8 @@
 # Debian 12 machine lacks (as root, with apt-get), configure and build with the CMake presets.
 
 PACKAGES := cmake ninja-build clang clang-14 lld lld-14 llvm llvm-14 libclang-rt-14-dev \
-            clang-format-14 libgtest-dev libbenchmark-dev liblzma-dev xz-utils python3 \
-            qemu-system-arm qemu-efi-aarch64
+            clang-format-14 libgtest-dev libbenchmark-dev liblzma-dev xz-utils libunicorn-dev \
+            python3 qemu-system-arm qemu-efi-aarch64
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 DXESIM := build/host/bin/dxesim
 
@@ -19,7 +19,8 @@ run: deps
 	  --call StartIsp:0x80000000:0x81000000:0x200000:0x180000 --call ExitBootServices
 	@echo "(event trace in build/run-trace.txt, firmware objects in build/run-firmware.txt)"
 
-test: deps host uefi
+# The images first: the host tests run them on the emulation engine.
+test: deps uefi host
 	ctest --preset aarch64-uefi
 	ctest --preset host -j2
 

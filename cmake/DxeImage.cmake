@@ -97,3 +97,24 @@ function(dxe_add_image_report)
     DEPENDS ${reports} ${DXE_IMAGE_REPORT_TOOL} COMMENT "Image report" VERBATIM)
   add_custom_target(image_report ALL DEPENDS ${out})
 endfunction()
+
+# A test image in both forms, like a driver but not shipped: NAME.efi in the aarch64-uefi tree's
+# probes/ folder, where the emulation engine's tests find it, and bin/images/NAME.so in the host
+# tree.
+function(dxe_add_probe_image NAME)
+  cmake_parse_arguments(ARG "" "" "SOURCES" ${ARGN})
+  set(logic ${NAME}_logic)
+  add_library(${logic} OBJECT ${ARG_SOURCES})
+  target_link_libraries(${logic} PUBLIC dxe_runtime PRIVATE dxe_image_flags)
+  if(DXE_UEFI)
+    add_executable(${NAME} $<TARGET_OBJECTS:${logic}>)
+    target_link_libraries(${NAME} PRIVATE dxe_runtime)
+    set_target_properties(${NAME} PROPERTIES SUFFIX .efi
+                          RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/probes)
+    target_link_options(${NAME} PRIVATE
+      /subsystem:efi_boot_service_driver /entry:_ModuleEntryPoint
+      /map:${CMAKE_BINARY_DIR}/probes/${NAME}.map)
+  else()
+    dxe_add_sim_image(${NAME} ${logic})
+  endif()
+endfunction()

@@ -3,10 +3,12 @@
 #include <sys/mman.h>
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <new>
 #include <type_traits>
@@ -595,13 +597,22 @@ std::string Aarch64Engine::Impl::Describe(uint64_t Address) const {
 const PeImage& Aarch64Engine::Impl::Prepare(const std::string& Name) {
   auto Found = Images.find(Name);
   if (Found == Images.end()) {
-    const std::string Path = Directory + "/" + Name + ".efi";
-    FILE* Probe = std::fopen(Path.c_str(), "rb");
-    if (Probe == nullptr) {
-      throw ImageError(Path + ": no such AArch64 image (build the aarch64-uefi preset, or point "
-                              "DXESIM_EFI_DIR at the folder that holds the .efi images)");
+    // The directory may be a list, "drivers:probes", searched in order.
+    std::string Path;
+    for (size_t Start = 0; Start <= Directory.size();) {
+      const size_t End = std::min(Directory.find(':', Start), Directory.size());
+      const std::string Candidate = Directory.substr(Start, End - Start) + "/" + Name + ".efi";
+      if (std::filesystem::exists(Candidate)) {
+        Path = Candidate;
+        break;
+      }
+      Start = End + 1;
     }
-    std::fclose(Probe);
+    if (Path.empty()) {
+      throw ImageError(Name + ".efi: no such AArch64 image in " + Directory +
+                       " (build the aarch64-uefi preset, or point DXESIM_EFI_DIR at the folder "
+                       "that holds the .efi images)");
+    }
     Found = Images.emplace(Name, ReadPeImage(Path)).first;
   }
   return Found->second;

@@ -20,7 +20,7 @@ constexpr uint64_t EMULATOR_WINDOW_BASE = 0x4000000000;
 constexpr uint64_t EMULATOR_WINDOW_END = 0x5000000000;
 
 // $DXESIM_EFI_DIR, else the drivers/ folder of the aarch64-uefi build tree this program was
-// configured with.
+// configured with. Either may be a list of folders separated by ':', searched in order.
 std::string DefaultEfiDirectory();
 
 class Aarch64Engine final : public Engine {

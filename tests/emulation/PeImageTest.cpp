@@ -1,0 +1,180 @@
+// The PE32+ loader: the shipped images load and relocate; images with a defect the firmware
+// would refuse (or that the emulator cannot load faithfully) are refused with a message naming
+// the defect.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include <Sim/Aarch64Engine.h>
+#include <Sim/PeImage.h>
+
+#include "EngineRun.h"
+
+namespace {
+
+std::string DriverImage(const std::string& Name) {
+  return sim::DefaultEfiDirectory() + "/" + Name + ".efi";
+}
+
+// Offsets into an image file, read from its own headers.
+struct Layout {
+  explicit Layout(const std::vector<uint8_t>& File) {
+    std::memcpy(&Pe, File.data() + 0x3C, 4);
+    Coff = Pe + 4;
+    Optional = Coff + 20;
+  }
+  uint32_t Pe;
+  uint32_t Coff;
+  uint32_t Optional;
+  uint32_t Directory(int Index) const { return Optional + 112 + 8 * Index; }
+};
+
+void Put16(std::vector<uint8_t>& File, size_t At, uint16_t Value) {
+  std::memcpy(File.data() + At, &Value, 2);
+}
+void Put32(std::vector<uint8_t>& File, size_t At, uint32_t Value) {
+  std::memcpy(File.data() + At, &Value, 4);
+}
+
+class PeImageTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!emutest::ImagesPresent({"NetBootClassId", "ImagerLauncher", "PortErrorSetup"})) {
+      GTEST_SKIP();
+    }
+    std::ifstream Stream(DriverImage("NetBootClassId"), std::ios::binary);
+    File.assign(std::istreambuf_iterator<char>(Stream), std::istreambuf_iterator<char>());
+    Image = sim::ParsePeImage(File, "NetBootClassId.efi");
+  }
+  std::vector<uint8_t> File;
+  sim::PeImage Image;
+};
+
+TEST_F(PeImageTest, ShippedDriversLoad) {
+  for (const char* Name : {"NetBootClassId", "ImagerLauncher", "PortErrorSetup"}) {
+    const sim::PeImage Driver = sim::ReadPeImage(DriverImage(Name));
+    EXPECT_EQ(Driver.ImageBase, 0u) << Name;
+    EXPECT_FALSE(Driver.Dir64Relocations.empty()) << Name;
+    EXPECT_EQ(Driver.Sections.front().Name, ".text") << Name;
+  }
+}
+
+// Relocating to another address changes exactly the DIR64 words, each by the distance moved.
+TEST_F(PeImageTest, LayOutAppliesEveryRelocationAndNothingElse) {
+  const uint64_t Low = 0x10000, High = 0x4400770000;
+  std::vector<uint8_t> A(Image.SizeOfImage), B(Image.SizeOfImage);
+  Image.LayOut(A.data(), Low);
+  Image.LayOut(B.data(), High);
+  size_t Changed = 0;
+  for (uint32_t Rva : Image.Dir64Relocations) {
+    uint64_t WordA, WordB;
+    std::memcpy(&WordA, A.data() + Rva, 8);
+    std::memcpy(&WordB, B.data() + Rva, 8);
+    EXPECT_EQ(WordB - WordA, High - Low) << "relocation at " << Rva;
+    std::memset(A.data() + Rva, 0, 8);
+    std::memset(B.data() + Rva, 0, 8);
+    ++Changed;
+  }
+  EXPECT_EQ(A, B);
+  EXPECT_GT(Changed, 0u);
+  // Section contents come from the file; the headers are kept.
+  EXPECT_EQ(std::memcmp(A.data(), File.data(), 0x40), 0);
+}
+
+struct Defect {
+  const char* Name;
+  std::function<void(std::vector<uint8_t>&, const sim::PeImage&)> Apply;
+  const char* Message;
+};
+
+void PrintTo(const Defect& D, std::ostream* Out) {
+  *Out << D.Name;
+}
+
+class BadImageTest : public PeImageTest, public ::testing::WithParamInterface<Defect> {};
+
+TEST_P(BadImageTest, IsRefusedWithItsDefectNamed) {
+  std::vector<uint8_t> Bad = File;
+  GetParam().Apply(Bad, Image);
+  try {
+    sim::ParsePeImage(Bad, "Bad.efi");
+    ADD_FAILURE() << "image accepted";
+  } catch (const sim::ImageError& Error) {
+    EXPECT_EQ(std::string(Error.what()).rfind(std::string("Bad.efi: ") + GetParam().Message, 0), 0u)
+        << Error.what();
+  }
+}
+
+// The engine refuses it before anything runs, with the file's path in the message.
+TEST_P(BadImageTest, EngineRefusesItBeforeRunning) {
+  const std::filesystem::path Folder =
+      std::filesystem::temp_directory_path() /
+      ("dxesim-bad-image-" + std::to_string(::getpid()) + "-" + GetParam().Name);
+  std::filesystem::create_directories(Folder);
+  std::vector<uint8_t> Bad = File;
+  GetParam().Apply(Bad, Image);
+  std::ofstream(Folder / "NetBootClassId.efi", std::ios::binary)
+      .write(reinterpret_cast<const char*>(Bad.data()), static_cast<std::streamsize>(Bad.size()));
+  sim::Machine M(sim::BoardProfile{});
+  sim::Aarch64Engine Engine(M, Folder.string());
+  EXPECT_THROW(Engine.PrepareDriver("NetBootClassId"), sim::ImageError);
+  uint64_t Status = 0;
+  EXPECT_THROW(Engine.RunDriver("NetBootClassId", Status), sim::ImageError);
+  EXPECT_TRUE(M.Events().empty());
+  std::filesystem::remove_all(Folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Defects, BadImageTest,
+    ::testing::Values(
+        Defect{"TruncatedInTheHeaders", [](auto& F, auto&) { F.resize(100); },
+               "truncated file: the PE signature needs bytes up to"},
+        Defect{"TruncatedInTheLastSection",
+               [](auto& F, auto& Image) { F.resize(Image.Sections.back().RawOffset + 4); },
+               "truncated file: section .reloc needs bytes up to"},
+        Defect{"WrongMachine", [](auto& F, auto&) { Put16(F, Layout(F).Coff, 0x8664); },
+               "machine 0x8664, expected ARM64 (0xaa64)"},
+        Defect{"ApplicationSubsystem",
+               [](auto& F, auto&) { Put16(F, Layout(F).Optional + 68, 10); },
+               "subsystem 10, expected an EFI boot-service driver (11)"},
+        Defect{"ImportTable",
+               [](auto& F, auto&) {
+                 Put32(F, Layout(F).Directory(1), 0x3000);
+                 Put32(F, Layout(F).Directory(1) + 4, 0x28);
+               },
+               "has an import table (RVA 0x3000, 0x28 bytes): a driver image must import nothing"},
+        Defect{"DelayLoadImportTable",
+               [](auto& F, auto&) { Put32(F, Layout(F).Directory(13) + 4, 0x40); },
+               "has a delay-load import table"},
+        Defect{"UnknownRelocationType",
+               [](auto& F, auto& Image) {
+                 // The first entry of the first block, made a 32-bit HIGHLOW relocation.
+                 uint32_t Rva;
+                 std::memcpy(&Rva, F.data() + Layout(F).Directory(5), 4);
+                 for (const sim::PeSection& S : Image.Sections) {
+                   if (Rva >= S.VirtualAddress && Rva < S.VirtualAddress + S.VirtualSize) {
+                     const size_t Entry = S.RawOffset + (Rva - S.VirtualAddress) + 8;
+                     F[Entry + 1] = static_cast<uint8_t>((F[Entry + 1] & 0x0F) | 0x30);
+                   }
+                 }
+               },
+               "unknown relocation type 3 at RVA 0x"},
+        Defect{"EntryBeyondTheImage",
+               [](auto& F, auto& Image) {
+                 Put32(F, Layout(F).Optional + 16, Image.SizeOfImage + 0x1000);
+               },
+               "entry point RVA 0x"},
+        Defect{"EntryInData",
+               [](auto& F, auto& Image) {
+                 Put32(F, Layout(F).Optional + 16, Image.Sections.back().VirtualAddress);
+               },
+               "entry point RVA 0x"},
+        Defect{"RelocationsStripped", [](auto& F, auto&) { F[Layout(F).Coff + 18] |= 0x01; },
+               "relocations stripped"}),
+    [](const ::testing::TestParamInfo<Defect>& Info) { return Info.param.Name; });
+
+} // namespace
