@@ -297,6 +297,7 @@ public:
   Impl(Machine& M, std::string Directory);
   ~Impl() override;
 
+  std::string FindImage(const std::string& Name) const;
   const PeImage& Prepare(const std::string& Name);
   uint64_t LoadImage(const std::string& Name);
   bool Execute(uint64_t Function, const uint64_t* Arguments, size_t Count, uint64_t& Result);
@@ -594,21 +595,29 @@ std::string Aarch64Engine::Impl::Describe(uint64_t Address) const {
   return Hex(Address);
 }
 
+// The directory may be a list, "drivers:probes", searched in order; a name found nowhere is
+// looked for in the first folder.
+std::string Aarch64Engine::Impl::FindImage(const std::string& Name) const {
+  std::string First;
+  for (size_t Start = 0; Start <= Directory.size();) {
+    const size_t End = std::min(Directory.find(':', Start), Directory.size());
+    const std::string Candidate = Directory.substr(Start, End - Start) + "/" + Name + ".efi";
+    std::error_code Error;
+    if (std::filesystem::is_regular_file(Candidate, Error)) {
+      return Candidate;
+    }
+    First = First.empty() ? Candidate : First;
+    Start = End + 1;
+  }
+  return First;
+}
+
 const PeImage& Aarch64Engine::Impl::Prepare(const std::string& Name) {
   auto Found = Images.find(Name);
   if (Found == Images.end()) {
-    // The directory may be a list, "drivers:probes", searched in order.
-    std::string Path;
-    for (size_t Start = 0; Start <= Directory.size();) {
-      const size_t End = std::min(Directory.find(':', Start), Directory.size());
-      const std::string Candidate = Directory.substr(Start, End - Start) + "/" + Name + ".efi";
-      if (std::filesystem::exists(Candidate)) {
-        Path = Candidate;
-        break;
-      }
-      Start = End + 1;
-    }
-    if (Path.empty()) {
+    const std::string Path = FindImage(Name);
+    std::error_code Error;
+    if (!std::filesystem::is_regular_file(Path, Error)) {
       throw ImageError(Name + ".efi: no such AArch64 image in " + Directory +
                        " (build the aarch64-uefi preset, or point DXESIM_EFI_DIR at the folder "
                        "that holds the .efi images)");
@@ -999,6 +1008,10 @@ Firmware& Aarch64Engine::Fw() {
 
 ImageMemory& Aarch64Engine::Memory() {
   return *P;
+}
+
+std::string Aarch64Engine::ImageFile(const std::string& Name) const {
+  return P->FindImage(Name);
 }
 
 void Aarch64Engine::PrepareDriver(const std::string& Name) {

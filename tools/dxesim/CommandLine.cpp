@@ -30,6 +30,10 @@ Options:
                         configuration tables, events, pool blocks, PCD values) in FILE;
                         '-' for standard output
   --max-accesses N      access budget (default 10000000 traced accesses)
+  --engine NAME         how the images run: native (default), the host builds of the drivers
+                        (bin/images/NAME.so), or aarch64, the shipped AArch64 images
+                        (NAME.efi from $DXESIM_EFI_DIR or the aarch64-uefi build tree) on an
+                        emulated processor
   -h, --help            print this text
 
 Numbers are C literals (0x hex or decimal). An option's value may also follow '='.
@@ -38,7 +42,9 @@ Exit status:
   0  the run completed (driver statuses are reported, not turned into exit codes)
   2  bad command line, board profile or output file, or a missing driver image
   3  a --call could not be made: the protocol is not installed
-  4  the run was stopped: access budget spent, or a stack-check failure
+  4  the run was stopped: access budget spent, a stack-check failure, or (aarch64 engine) a
+     fault of the image: a jump to unmapped memory, a processor exception, or a register
+     access other than a single 8-bit or 32-bit one
 
 The bootlog command decodes a raw memory dump of a boot-log ring (from --dump, or pulled off a
 board) as a reader of the ring does, and prints its text:
@@ -175,6 +181,11 @@ RunOptions ParseRunCommandLine(const std::vector<std::string>& Arguments) {
       Options.Calls.push_back(Call);
     } else if (Name == "--dump") {
       Options.Dumps.push_back(ParseDump(Value("ADDR:LEN:FILE")));
+    } else if (Name == "--engine") {
+      SetOnce(Options.Engine, Value("a NAME (native or aarch64)"), Name);
+      if (Options.Engine != "native" && Options.Engine != "aarch64") {
+        throw UsageError("unknown engine '" + Options.Engine + "' (expected native or aarch64)");
+      }
     } else if (Name == "--max-accesses") {
       if (MaxAccessesGiven) {
         throw UsageError("option --max-accesses given twice");

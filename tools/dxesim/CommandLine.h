@@ -37,6 +37,7 @@ struct RunOptions {
   bool BootLog = false;
   std::string FirmwareFile; // "-": standard output
   uint64_t MaxAccesses = sim::DEFAULT_ACCESS_BUDGET;
+  std::string Engine; // empty or "native": the host builds; "aarch64": the shipped images
 };
 
 struct BootLogOptions {

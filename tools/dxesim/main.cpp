@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <Sim/Aarch64Engine.h>
 #include <Sim/Boot.h>
 #include <Sim/BootLog.h>
 #include <Sim/Machine.h>
@@ -26,8 +27,11 @@ constexpr int EXIT_STOPPED = 4;
 
 constexpr uint64_t DUMP_CHUNK = 1 << 16;
 
-// The one place where dxesim chooses how the images run; an --engine option would choose here.
-std::unique_ptr<sim::Engine> MakeEngine(sim::Machine& Machine) {
+// The one place where dxesim chooses how the images run.
+std::unique_ptr<sim::Engine> MakeEngine(sim::Machine& Machine, const std::string& Name) {
+  if (Name == "aarch64") {
+    return std::make_unique<sim::Aarch64Engine>(Machine);
+  }
   return std::make_unique<sim::NativeEngine>(Machine);
 }
 
@@ -102,13 +106,14 @@ int Run(const dxesim::RunOptions& Options) {
   sim::Machine Machine(Board);
   Machine.SetAccessBudget(Options.MaxAccesses);
   Machine.SetKeepEvents(false);
-  std::unique_ptr<sim::Engine> Engine = MakeEngine(Machine);
+  std::unique_ptr<sim::Engine> Engine = MakeEngine(Machine, Options.Engine);
   for (const std::string& Driver : Drivers) {
     const std::string Image = Engine->ImageFile(Driver);
     std::error_code Error;
     if (!std::filesystem::is_regular_file(Image, Error)) {
       throw dxesim::UsageError("no image for driver " + Driver + ": " + Image + " not found");
     }
+    Engine->PrepareDriver(Driver);
   }
 
   Outputs Out;
@@ -132,7 +137,7 @@ int Run(const dxesim::RunOptions& Options) {
     Trace << "# dxesim trace: board \"" << Board.Name << "\" ("
           << (Options.BoardFile.empty() ? std::string("built-in ") + sim::DEFAULT_BOARD_FILE
                                         : Options.BoardFile)
-          << ")\n";
+          << ")" << (Options.Engine == "aarch64" ? ", engine aarch64" : "") << "\n";
     Machine.SetEventSink([&Trace](const sim::Event& E) {
       Trace << sim::FormatEvent(E, true) << '\n';
       if (E.Kind == sim::EventKind::Entry || E.Kind == sim::EventKind::Exit) {

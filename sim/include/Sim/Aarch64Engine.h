@@ -32,6 +32,7 @@ public:
 
   Firmware& Fw() override;
   ImageMemory& Memory() override;
+  std::string ImageFile(const std::string& Name) const override;
   void PrepareDriver(const std::string& Name) override;
   bool RunDriver(const std::string& Name, uint64_t& Status) override;
   bool CallFunction(uint64_t Function, CallShape Shape, const uint64_t* Arguments,
