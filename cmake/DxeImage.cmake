@@ -100,20 +100,28 @@ endfunction()
 
 # A test image in both forms, like a driver but not shipped: NAME.efi in the aarch64-uefi tree's
 # probes/ folder, where the emulation engine's tests find it, and bin/images/NAME.so in the host
-# tree.
+# tree. EFI_NAME and EFI_FOLDER rename the .efi and put it in a folder of probes/ (a stand-in
+# under a driver's name); UEFI_ONLY leaves the host build to whoever makes it.
 function(dxe_add_probe_image NAME)
-  cmake_parse_arguments(ARG "" "" "SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "UEFI_ONLY" "EFI_NAME;EFI_FOLDER" "SOURCES" ${ARGN})
+  if(ARG_UEFI_ONLY AND NOT DXE_UEFI)
+    return()
+  endif()
   set(logic ${NAME}_logic)
   add_library(${logic} OBJECT ${ARG_SOURCES})
   target_link_libraries(${logic} PUBLIC dxe_runtime PRIVATE dxe_image_flags)
   if(DXE_UEFI)
+    set(folder ${CMAKE_BINARY_DIR}/probes/${ARG_EFI_FOLDER})
+    if(NOT ARG_EFI_NAME)
+      set(ARG_EFI_NAME ${NAME})
+    endif()
     add_executable(${NAME} $<TARGET_OBJECTS:${logic}>)
     target_link_libraries(${NAME} PRIVATE dxe_runtime)
-    set_target_properties(${NAME} PROPERTIES SUFFIX .efi
-                          RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/probes)
+    set_target_properties(${NAME} PROPERTIES OUTPUT_NAME ${ARG_EFI_NAME} SUFFIX .efi
+                          RUNTIME_OUTPUT_DIRECTORY ${folder})
     target_link_options(${NAME} PRIVATE
       /subsystem:efi_boot_service_driver /entry:_ModuleEntryPoint
-      /map:${CMAKE_BINARY_DIR}/probes/${NAME}.map)
+      /map:${folder}/${ARG_EFI_NAME}.map)
   else()
     dxe_add_sim_image(${NAME} ${logic})
   endif()

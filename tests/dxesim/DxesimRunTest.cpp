@@ -221,6 +221,8 @@ TEST_F(DxesimTest, BadCommandLinesExitWithStatus2AndOneLineNamingTheFault) {
       {{"--board", "missing.toml"}, "missing.toml: cannot read the board profile"},
       {{"--board", Broken}, Broken + ":3: expected '=' after key '0x8000FFFC'"},
       {{"--board", Unknown}, Unknown + ":3: unknown key 'speed' in [timer] (expected frequency)"},
+      {{"--engine", "x86"}, "unknown engine 'x86' (expected native or aarch64)"},
+      {{"--engine=aarch64", "--engine", "native"}, "option --engine given twice"},
       {{"bootlog"}, "bootlog: missing the DUMP file"},
       {{"bootlog", "a.bin", "--ring"}, "bootlog: option --ring needs an ADDR"},
   };
@@ -249,7 +251,8 @@ TEST_F(DxesimTest, HelpListsEveryOption) {
   const RunResult R = Run({"--help"});
   EXPECT_EQ(R.Exit, 0);
   for (const char* Option : {"--board FILE", "--trace FILE", "--call SPEC", "--dump ADDR:LEN:FILE",
-                             "--bootlog", "--firmware FILE", "--max-accesses N", "bootlog DUMP"}) {
+                             "--bootlog", "--firmware FILE", "--max-accesses N", "--engine NAME",
+                             "bootlog DUMP"}) {
     EXPECT_NE(R.Out.find(Option), std::string::npos) << Option;
   }
 }

@@ -12,32 +12,13 @@
 #include <Sim/Aarch64Engine.h>
 #include <Sim/PeImage.h>
 
+#include "CraftedImages.h"
 #include "EngineRun.h"
 
 namespace {
 
 std::string DriverImage(const std::string& Name) {
   return sim::DefaultEfiDirectory() + "/" + Name + ".efi";
-}
-
-// Offsets into an image file, read from its own headers.
-struct Layout {
-  explicit Layout(const std::vector<uint8_t>& File) {
-    std::memcpy(&Pe, File.data() + 0x3C, 4);
-    Coff = Pe + 4;
-    Optional = Coff + 20;
-  }
-  uint32_t Pe;
-  uint32_t Coff;
-  uint32_t Optional;
-  uint32_t Directory(int Index) const { return Optional + 112 + 8 * Index; }
-};
-
-void Put16(std::vector<uint8_t>& File, size_t At, uint16_t Value) {
-  std::memcpy(File.data() + At, &Value, 2);
-}
-void Put32(std::vector<uint8_t>& File, size_t At, uint32_t Value) {
-  std::memcpy(File.data() + At, &Value, 4);
 }
 
 class PeImageTest : public ::testing::Test {
@@ -85,15 +66,7 @@ TEST_F(PeImageTest, LayOutAppliesEveryRelocationAndNothingElse) {
   EXPECT_EQ(std::memcmp(A.data(), File.data(), 0x40), 0);
 }
 
-struct Defect {
-  const char* Name;
-  std::function<void(std::vector<uint8_t>&, const sim::PeImage&)> Apply;
-  const char* Message;
-};
-
-void PrintTo(const Defect& D, std::ostream* Out) {
-  *Out << D.Name;
-}
+using imagetest::Defect;
 
 class BadImageTest : public PeImageTest, public ::testing::WithParamInterface<Defect> {};
 
@@ -128,53 +101,9 @@ TEST_P(BadImageTest, EngineRefusesItBeforeRunning) {
   std::filesystem::remove_all(Folder);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Defects, BadImageTest,
-    ::testing::Values(
-        Defect{"TruncatedInTheHeaders", [](auto& F, auto&) { F.resize(100); },
-               "truncated file: the PE signature needs bytes up to"},
-        Defect{"TruncatedInTheLastSection",
-               [](auto& F, auto& Image) { F.resize(Image.Sections.back().RawOffset + 4); },
-               "truncated file: section .reloc needs bytes up to"},
-        Defect{"WrongMachine", [](auto& F, auto&) { Put16(F, Layout(F).Coff, 0x8664); },
-               "machine 0x8664, expected ARM64 (0xaa64)"},
-        Defect{"ApplicationSubsystem",
-               [](auto& F, auto&) { Put16(F, Layout(F).Optional + 68, 10); },
-               "subsystem 10, expected an EFI boot-service driver (11)"},
-        Defect{"ImportTable",
-               [](auto& F, auto&) {
-                 Put32(F, Layout(F).Directory(1), 0x3000);
-                 Put32(F, Layout(F).Directory(1) + 4, 0x28);
-               },
-               "has an import table (RVA 0x3000, 0x28 bytes): a driver image must import nothing"},
-        Defect{"DelayLoadImportTable",
-               [](auto& F, auto&) { Put32(F, Layout(F).Directory(13) + 4, 0x40); },
-               "has a delay-load import table"},
-        Defect{"UnknownRelocationType",
-               [](auto& F, auto& Image) {
-                 // The first entry of the first block, made a 32-bit HIGHLOW relocation.
-                 uint32_t Rva;
-                 std::memcpy(&Rva, F.data() + Layout(F).Directory(5), 4);
-                 for (const sim::PeSection& S : Image.Sections) {
-                   if (Rva >= S.VirtualAddress && Rva < S.VirtualAddress + S.VirtualSize) {
-                     const size_t Entry = S.RawOffset + (Rva - S.VirtualAddress) + 8;
-                     F[Entry + 1] = static_cast<uint8_t>((F[Entry + 1] & 0x0F) | 0x30);
-                   }
-                 }
-               },
-               "unknown relocation type 3 at RVA 0x"},
-        Defect{"EntryBeyondTheImage",
-               [](auto& F, auto& Image) {
-                 Put32(F, Layout(F).Optional + 16, Image.SizeOfImage + 0x1000);
-               },
-               "entry point RVA 0x"},
-        Defect{"EntryInData",
-               [](auto& F, auto& Image) {
-                 Put32(F, Layout(F).Optional + 16, Image.Sections.back().VirtualAddress);
-               },
-               "entry point RVA 0x"},
-        Defect{"RelocationsStripped", [](auto& F, auto&) { F[Layout(F).Coff + 18] |= 0x01; },
-               "relocations stripped"}),
-    [](const ::testing::TestParamInfo<Defect>& Info) { return Info.param.Name; });
+INSTANTIATE_TEST_SUITE_P(Defects, BadImageTest, ::testing::ValuesIn(imagetest::ImageDefects()),
+                         [](const ::testing::TestParamInfo<Defect>& Info) {
+                           return Info.param.Name;
+                         });
 
 } // namespace
