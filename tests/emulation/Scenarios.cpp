@@ -26,27 +26,21 @@ constexpr uint64_t LOG_SELECTOR = 0xC6F0800A;
 constexpr uint64_t RING_HIGH = 0xC5280000;
 constexpr uint64_t RING_LOW = 0x31280000;
 constexpr uint32_t RING_MAGIC = 0xEAEA2020;
-constexpr uint64_t AREA = 0x400; // area header offset with an all-zero ring header
+constexpr uint64_t AREA = 0x400;           // area header offset with an all-zero ring header
+constexpr uint64_t DEFAULT_AREA = 0x17400; // area header offset of the default board's ring
 constexpr uint64_t PROBE_MODE = 0xF0000100;
 constexpr uint64_t PROBE_ARGUMENT = 0xF0000104;
 constexpr uint64_t PROBE_STATUS_LOW = 0xF0000000;
 constexpr uint64_t PROBE_STATUS_HIGH = 0xF0000004;
 
-const std::vector<std::string> DRIVERS = {"ImagerLauncher", "PortErrorSetup", "NetBootClassId"};
+const std::vector<std::string> DRIVERS = {"RootPortBringup", "ImagerLauncher", "PortErrorSetup",
+                                          "NetBootClassId"};
 const std::vector<std::string> CALLS = {"StartIsp:0x80000000:0x80100000:0x1000:0x2000",
                                         "SetIspStatus:1:2", "WriteIspMarker", "ExitBootServices"};
 
-// The board of dxesim without a profile: silicon, chip variant 1, board id 0x33, the high
-// boot-log ring present.
+// The board of dxesim without a profile (boards/default.toml).
 sim::BoardProfile DefaultBoard() {
-  sim::BoardProfile Board;
-  Board.Name = "default";
-  Board.Mem32 = {
-      {PLATFORM_ID, 0x0},       {CHIP_VARIANT, 0x1},        {BOARD_ID, 0x33},
-      {SYS_CONFIG, 0x10000000}, {BOOT_COUNTER, 0x0A6E4C00}, {RNG0, 0x1234ABCD},
-      {RNG1, 0x9876FEDC},       {RING_HIGH, RING_MAGIC},    {RING_HIGH + AREA + 0x04, 0x2000}};
-  Board.Reads = {{SSD_LINK, {0, 0, 0x40000}}};
-  return Board;
+  return sim::DefaultBoardProfile();
 }
 
 sim::BoardProfile With(sim::BoardProfile Board, std::vector<std::pair<uint64_t, uint32_t>> Words,
@@ -94,6 +88,12 @@ sim::BoardProfile RandomBoard(std::mt19937_64& Random) {
   Rng.push_back(static_cast<uint32_t>(Random()));
   Board.Reads.push_back({RNG0, Rng});
   Board.Reads.push_back({UART_FR, {Pick({0x90, 0xB0}), Pick({0x90, 0xB0}), 0x90}});
+  // The SSD's link mostly comes up after a few polls, now and then never.
+  if (Random() % 10 != 0) {
+    std::vector<uint32_t> Link(Random() % 5, 0);
+    Link.push_back(0x40000);
+    Board.Reads.push_back({SSD_LINK, Link});
+  }
   if (Random() % 2 == 0) {
     Board.Mem32.insert(Board.Mem32.end(),
                        {{UART_CR, 0x301}, {UART_LCR_H, 0x70}, {UART_IBRD, 108}, {UART_FBRD, 32}});
@@ -173,7 +173,8 @@ std::vector<Scenario> AllScenarios() {
       Join(DRIVERS, CALLS));
   Add("NoRing", With(DefaultBoard(), {{RING_HIGH, 0}}), Join(DRIVERS, CALLS));
   Add("RingWrapsWhenFull",
-      With(DefaultBoard(), {{RING_HIGH + AREA + 0x04, 0xC0}, {RING_HIGH + AREA + 0x40, 0x30}}),
+      With(DefaultBoard(),
+           {{RING_HIGH + DEFAULT_AREA + 0x04, 0xC0}, {RING_HIGH + DEFAULT_AREA + 0x40, 0x30}}),
       Join(DRIVERS, CALLS));
   Add("UartAlreadyConfigured",
       With(DefaultBoard(),
@@ -197,6 +198,19 @@ std::vector<Scenario> AllScenarios() {
   for (const auto& [Name, Id] : PLATFORMS) {
     Add(Name, With(DefaultBoard(), {{PLATFORM_ID, Id}}), Join(DRIVERS, CALLS));
   }
+  for (uint32_t Slot = 0; Slot < 8; ++Slot) {
+    Add("SlotField" + std::to_string(Slot), With(DefaultBoard(), {{SYS_CONFIG, Slot << 26}}),
+        {"RootPortBringup", "ExitBootServices"});
+  }
+  Add(
+      "SsdNeverComesUp",
+      [] {
+        sim::BoardProfile Board = With(DefaultBoard(), {{SSD_LINK, 0}});
+        Board.Reads.clear();
+        return Board;
+      }(),
+      Join(DRIVERS, CALLS));
+  Add("BoardId34", With(DefaultBoard(), {{BOARD_ID, 0x34}}), Join(DRIVERS, CALLS));
   Add("SiliconSecondChip", With(DefaultBoard(), {{SYS_CONFIG, 0x10000020}}), DRIVERS);
   Add("WideBoardId", With(DefaultBoard(), {{SYS_CONFIG, 0x10008000}, {BOARD_ID, 0xAB1234}}),
       DRIVERS);
