@@ -42,7 +42,7 @@ uefi:
 	cmake --preset aarch64-uefi >/dev/null
 	cmake --build --preset aarch64-uefi
 
-bench: deps
+bench: deps uefi
 	cmake --preset host-release >/dev/null
 	cmake --build --preset host-release
 	build/host-release/bin/dxesim_benchmark
