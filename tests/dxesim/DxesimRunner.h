@@ -1,8 +1,8 @@
 // Runs the real dxesim binary in a scratch directory and captures what it produced: exit status,
 // standard output, standard error, and any files it wrote there. Every run of the simulator is
 // repeated with --engine aarch64 (the shipped images on the emulated processor) and must produce
-// the same, trace delays and system-register reads aside: every end-to-end scenario is also an
-// equivalence test of the two engines.
+// the same (a delay's DELAY event natively, its counter loop in the image): every end-to-end
+// scenario is also an equivalence test of the two engines.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +22,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "TimerWait.h"
 
 extern char** environ;
 
@@ -197,21 +201,43 @@ protected:
     return Files;
   }
 
-  // A trace without what only one engine records (delays natively, generic-timer reads in the
-  // image) and without the engine named in its header.
-  static std::string ComparableTrace(const std::string& Trace) {
-    std::string Result;
-    for (std::string Line : Lines(Trace)) {
-      if (Line.rfind("DELAY ", 0) == 0 || Line.rfind("SYSREG ", 0) == 0) {
-        continue;
-      }
+  // A trace's lines without the engine named in its header; a delay loop of the image (a
+  // CNTFRQ_EL0 read and the CNTPCT_EL0 reads after it) becomes one line "DELAY? FREQUENCY READS".
+  static std::vector<std::string> ComparableTrace(const std::string& Trace) {
+    std::vector<std::string> Result;
+    const std::vector<std::string> All = Lines(Trace);
+    for (size_t I = 0; I < All.size(); ++I) {
+      std::string Line = All[I];
       const size_t Engine = Line.rfind(", engine aarch64");
       if (Line.rfind("# dxesim trace:", 0) == 0 && Engine != std::string::npos) {
         Line.erase(Engine);
       }
-      Result += Line + "\n";
+      if (Line.rfind("SYSREG CNTFRQ_EL0 ", 0) == 0) {
+        uint64_t Reads = 0;
+        while (I + 1 < All.size() && All[I + 1].rfind("SYSREG CNTPCT_EL0 ", 0) == 0) {
+          ++Reads;
+          ++I;
+        }
+        Line = "DELAY? " + Line.substr(18) + " " + std::to_string(Reads);
+      }
+      Result.push_back(Line);
     }
     return Result;
+  }
+
+  // Where the native trace has "DELAY US" and the image's has a delay loop with the number of
+  // counter reads that US microseconds take, the two agree.
+  static void MatchDelays(const std::vector<std::string>& Native,
+                          std::vector<std::string>& Emulated) {
+    for (size_t I = 0; I < Native.size() && I < Emulated.size(); ++I) {
+      uint64_t Microseconds = 0, Frequency = 0, Reads = 0;
+      if (std::sscanf(Native[I].c_str(), "DELAY %" SCNu64, &Microseconds) == 1 &&
+          std::sscanf(Emulated[I].c_str(), "DELAY? %" SCNx64 " %" SCNu64, &Frequency, &Reads) ==
+              2 &&
+          Reads == timertest::CounterReadsForDelay(Microseconds, Frequency)) {
+        Emulated[I] = Native[I];
+      }
+    }
   }
 
   // Firmware objects' addresses differ between engines, and pool blocks are listed by address.
@@ -273,8 +299,10 @@ protected:
       const std::string Mine = ReadFile(WorkDir + "/" + File);
       const std::string Theirs = ReadFile(Dir + "/" + File);
       if (File == TraceFile) {
-        const std::string Difference =
-            FirstDifferentLine(ComparableTrace(Theirs), ComparableTrace(Mine));
+        const std::vector<std::string> NativeTrace = ComparableTrace(Theirs);
+        std::vector<std::string> EmulatedTrace = ComparableTrace(Mine);
+        MatchDelays(NativeTrace, EmulatedTrace);
+        const std::string Difference = FirstDifferentLine(NativeTrace, EmulatedTrace);
         EXPECT_TRUE(Difference.empty()) << Command << ": " << File << "\n" << Difference;
       } else if (File == FirmwareFile) {
         EXPECT_EQ(ComparableListing(Mine), ComparableListing(Theirs)) << Command << ": " << File;
@@ -285,8 +313,8 @@ protected:
   }
 
   // Empty when equal, else the first line that differs, with the lines before it.
-  static std::string FirstDifferentLine(const std::string& Native, const std::string& Emulated) {
-    const std::vector<std::string> A = Lines(Native), B = Lines(Emulated);
+  static std::string FirstDifferentLine(const std::vector<std::string>& A,
+                                        const std::vector<std::string>& B) {
     size_t At = 0;
     while (At < A.size() && At < B.size() && A[At] == B[At]) {
       ++At;

@@ -11,6 +11,8 @@
 #include <Sim/NativeEngine.h>
 #include <Sim/Status.h>
 
+#include "TimerWait.h"
+
 namespace emutest {
 
 std::string EfiSearchPath() {
@@ -118,10 +120,25 @@ Outcome RunScenario(EngineKind Kind, const Scenario& S) {
   return Result;
 }
 
-std::vector<sim::Event> Comparable(const std::vector<sim::Event>& Events) {
+std::vector<sim::Event> Comparable(const std::vector<sim::Event>& Events, uint64_t Frequency) {
+  auto Wait = [](uint64_t Reads) {
+    return sim::Event{sim::EventKind::SystemRegister, 0, Reads, "counter reads of a delay"};
+  };
   std::vector<sim::Event> Kept;
-  for (const sim::Event& E : Events) {
-    if (E.Kind != sim::EventKind::Delay && E.Kind != sim::EventKind::SystemRegister) {
+  for (size_t I = 0; I < Events.size(); ++I) {
+    const sim::Event& E = Events[I];
+    if (E.Kind == sim::EventKind::Delay) {
+      Kept.push_back(Wait(timertest::CounterReadsForDelay(E.Value, Frequency)));
+    } else if (E.Kind == sim::EventKind::SystemRegister && E.Text == "CNTFRQ_EL0" &&
+               E.Value == Frequency) {
+      uint64_t Reads = 0;
+      while (I + 1 < Events.size() && Events[I + 1].Kind == sim::EventKind::SystemRegister &&
+             Events[I + 1].Text == "CNTPCT_EL0") {
+        ++Reads;
+        ++I;
+      }
+      Kept.push_back(Wait(Reads));
+    } else {
       Kept.push_back(E);
     }
   }

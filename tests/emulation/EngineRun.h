@@ -45,9 +45,10 @@ bool ImagesPresent(const std::vector<std::string>& Names);
 
 Outcome RunScenario(EngineKind Kind, const Scenario& S);
 
-// The events both engines must agree on: all but delays and system-register reads, which only
-// one of them sees (a delay is one call natively, a counter loop in the image).
-std::vector<sim::Event> Comparable(const std::vector<sim::Event>& Events);
+// The events both engines must agree on. A delay becomes the number of counter reads it takes
+// at the board's timer Frequency: natively computed from the DELAY event's argument, in the
+// image counted from its CNTPCT_EL0 reads after a CNTFRQ_EL0 read of Frequency.
+std::vector<sim::Event> Comparable(const std::vector<sim::Event>& Events, uint64_t Frequency);
 
 // Empty when equal, else the first difference with a few events of context.
 std::string FirstDifference(const std::vector<sim::Event>& Expected,

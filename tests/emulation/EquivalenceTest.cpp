@@ -26,8 +26,9 @@ TEST_P(EquivalenceTest, BothEnginesAgree) {
   const Outcome Native = RunScenario(EngineKind::Native, S);
   const Outcome Emulated = RunScenario(EngineKind::Aarch64, S);
 
+  const uint64_t Frequency = S.Board.TimerFrequency;
   const std::string Difference =
-      FirstDifference(Comparable(Native.Events), Comparable(Emulated.Events));
+      FirstDifference(Comparable(Native.Events, Frequency), Comparable(Emulated.Events, Frequency));
   EXPECT_TRUE(Difference.empty()) << Difference;
   EXPECT_EQ(Native.Results, Emulated.Results);
   EXPECT_EQ(Native.Stop, Emulated.Stop);
