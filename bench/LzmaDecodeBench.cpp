@@ -7,6 +7,7 @@
 // interleaved at random, since the machine is shared; the ratio of the medians is printed on a
 // line of its own: `lzma-decode-ratio <ours/liblzma>`.
 #include "LzmaDecoder.h"
+#include "LzmaTestSupport.h"
 
 #include <benchmark/benchmark.h>
 #include <lzma.h>
@@ -33,7 +34,7 @@ uintptr_t __stack_chk_guard = 0x2F8A6C31D94E5B07ULL;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using lzmatest::Bytes;
 
 constexpr size_t CORPUS_BYTES = 16u << 20;
 constexpr size_t SMALLEST_FILE = 16u << 10;
@@ -48,33 +49,6 @@ std::vector<Item> gCorpus;
 size_t gPlainBytes = 0;
 size_t gStreamBytes = 0;
 size_t gLargest = 0;
-
-Bytes Compress(const Bytes& Data) {
-  lzma_options_lzma Options;
-  lzma_lzma_preset(&Options, 6);
-  Options.ext_flags = 0;
-  lzma_set_ext_size(Options, Data.size());
-  lzma_filter Filters[2] = {{LZMA_FILTER_LZMA1EXT, &Options}, {LZMA_VLI_UNKNOWN, nullptr}};
-  lzma_stream S = LZMA_STREAM_INIT;
-  if (lzma_raw_encoder(&S, Filters) != LZMA_OK) {
-    std::abort();
-  }
-  Bytes Out(13 + Data.size() + Data.size() / 2 + 1024);
-  Out[0] = (uint8_t)((Options.pb * 5 + Options.lp) * 9 + Options.lc);
-  uint64_t Size = Data.size();
-  std::memcpy(&Out[1], &Options.dict_size, 4);
-  std::memcpy(&Out[5], &Size, 8);
-  S.next_in = Data.data();
-  S.avail_in = Data.size();
-  S.next_out = Out.data() + 13;
-  S.avail_out = Out.size() - 13;
-  if (lzma_code(&S, LZMA_FINISH) != LZMA_STREAM_END) {
-    std::abort();
-  }
-  Out.resize(13 + S.total_out);
-  lzma_end(&S);
-  return Out;
-}
 
 void BuildCorpus() {
   for (const char* Directory : {"/usr/bin", "/usr/lib"}) {
@@ -105,7 +79,7 @@ void BuildCorpus() {
         continue;
       }
       Item I{std::move(Data), {}};
-      I.Stream = Compress(I.Plain);
+      I.Stream = lzmatest::LiblzmaRaw(I.Plain, 6);
       gPlainBytes += I.Plain.size();
       gStreamBytes += I.Stream.size();
       gLargest = std::max(gLargest, I.Plain.size());
