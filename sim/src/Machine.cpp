@@ -79,10 +79,7 @@ void Machine::Write32(uint64_t Address, uint32_t Value) {
   Space.Poke32(Address, Value);
   Record({EventKind::Write32, Address, Value, {}});
   if (Address == UART_DATA_REGISTER) {
-    ConsoleText += static_cast<char>(Value & 0xFF);
-    if (ConsoleSink) {
-      ConsoleSink(static_cast<char>(Value & 0xFF));
-    }
+    WriteConsole(static_cast<char>(Value & 0xFF));
   }
 }
 
@@ -98,10 +95,15 @@ void Machine::Write8(uint64_t Address, uint8_t Value) {
   Space.Poke8(Address, Value);
   Record({EventKind::Write8, Address, Value, {}});
   if (Address == UART_DATA_REGISTER) {
-    ConsoleText += static_cast<char>(Value);
-    if (ConsoleSink) {
-      ConsoleSink(static_cast<char>(Value));
-    }
+    WriteConsole(static_cast<char>(Value));
+  }
+}
+
+// The PL011 data register takes the byte in bits 7:0, whatever the width of the store.
+void Machine::WriteConsole(char Byte) {
+  ConsoleText += Byte;
+  if (ConsoleSink) {
+    ConsoleSink(Byte);
   }
 }
 

@@ -83,6 +83,7 @@ public:
 private:
   [[noreturn]] void Stop(StopKind Kind);
   void CountAccess(uint64_t Address);
+  void WriteConsole(char Byte);
 
   BoardProfile Board;
   AddressSpace Space;
