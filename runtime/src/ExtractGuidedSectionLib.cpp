@@ -7,14 +7,11 @@
 
 namespace {
 
-struct EXTRACT_HANDLER {
-  EFI_GUID Guid;
-  EXTRACT_GUIDED_SECTION_GET_INFO_HANDLER GetInfo;
-  EXTRACT_GUIDED_SECTION_DECODE_HANDLER Decode;
-};
-
-EXTRACT_HANDLER mHandlers[EXTRACT_HANDLER_TABLE_SIZE];
+// Entry i is the GUID mHandlerGuids[i] with its two handlers; the GUIDs are kept as one array
+// because that array is what ExtractGuidedSectionGetGuidList hands out.
 EFI_GUID mHandlerGuids[EXTRACT_HANDLER_TABLE_SIZE];
+EXTRACT_GUIDED_SECTION_GET_INFO_HANDLER mGetInfoHandlers[EXTRACT_HANDLER_TABLE_SIZE];
+EXTRACT_GUIDED_SECTION_DECODE_HANDLER mDecodeHandlers[EXTRACT_HANDLER_TABLE_SIZE];
 UINTN mHandlerCount = 0;
 UINTN mHandlerRoom = 0;
 
@@ -23,13 +20,13 @@ constexpr UINT32 SECTION_SIZE_EXTENDED = 0xFFFFFF;
 constexpr UINTN COMMON_HEADER_SIZE = 4;
 constexpr UINTN COMMON_HEADER2_SIZE = 8;
 
-EXTRACT_HANDLER* FindHandler(const EFI_GUID* Guid) {
-  for (UINTN Index = 0; Index < mHandlerCount; ++Index) {
-    if (CompareGuid(&mHandlers[Index].Guid, Guid)) {
-      return &mHandlers[Index];
-    }
+// Index of the entry for Guid, or mHandlerCount when there is none.
+UINTN FindHandler(const EFI_GUID* Guid) {
+  UINTN Index = 0;
+  while (Index < mHandlerCount && !CompareGuid(&mHandlerGuids[Index], Guid)) {
+    ++Index;
   }
-  return nullptr;
+  return Index;
 }
 
 // The section GUID follows the common header, whose form its 24-bit size field tells.
@@ -47,25 +44,25 @@ RETURN_STATUS DxeExtractGuidedSectionLibConstructor() {
   return RETURN_SUCCESS;
 }
 
-RETURN_STATUS ExtractGuidedSectionRegisterHandlers(
-    const EFI_GUID* SectionGuid, EXTRACT_GUIDED_SECTION_GET_INFO_HANDLER GetInfoHandler,
-    EXTRACT_GUIDED_SECTION_DECODE_HANDLER DecodeHandler) {
+RETURN_STATUS
+ExtractGuidedSectionRegisterHandlers(const EFI_GUID* SectionGuid,
+                                     EXTRACT_GUIDED_SECTION_GET_INFO_HANDLER GetInfoHandler,
+                                     EXTRACT_GUIDED_SECTION_DECODE_HANDLER DecodeHandler) {
   if (SectionGuid == nullptr || GetInfoHandler == nullptr || DecodeHandler == nullptr) {
     return RETURN_INVALID_PARAMETER;
   }
-  if (EXTRACT_HANDLER* Existing = FindHandler(SectionGuid)) {
-    Existing->GetInfo = GetInfoHandler;
-    Existing->Decode = DecodeHandler;
+  const UINTN Existing = FindHandler(SectionGuid);
+  if (Existing < mHandlerCount) {
+    mGetInfoHandlers[Existing] = GetInfoHandler;
+    mDecodeHandlers[Existing] = DecodeHandler;
     return RETURN_SUCCESS;
   }
   if (mHandlerCount >= mHandlerRoom) {
     return RETURN_OUT_OF_RESOURCES;
   }
-  EXTRACT_HANDLER& Entry = mHandlers[mHandlerCount];
-  CopyGuid(&Entry.Guid, SectionGuid);
   CopyGuid(&mHandlerGuids[mHandlerCount], SectionGuid);
-  Entry.GetInfo = GetInfoHandler;
-  Entry.Decode = DecodeHandler;
+  mGetInfoHandlers[mHandlerCount] = GetInfoHandler;
+  mDecodeHandlers[mHandlerCount] = DecodeHandler;
   ++mHandlerCount;
 
   VOID* GuidCopy = nullptr;
@@ -89,15 +86,15 @@ RETURN_STATUS ExtractGuidedSectionGetHandlers(const EFI_GUID* Guid,
   if (Guid == nullptr) {
     return RETURN_INVALID_PARAMETER;
   }
-  const EXTRACT_HANDLER* Entry = FindHandler(Guid);
-  if (Entry == nullptr) {
+  const UINTN Index = FindHandler(Guid);
+  if (Index == mHandlerCount) {
     return RETURN_NOT_FOUND;
   }
   if (GetInfo != nullptr) {
-    *GetInfo = Entry->GetInfo;
+    *GetInfo = mGetInfoHandlers[Index];
   }
   if (Decode != nullptr) {
-    *Decode = Entry->Decode;
+    *Decode = mDecodeHandlers[Index];
   }
   return RETURN_SUCCESS;
 }
@@ -108,11 +105,12 @@ RETURN_STATUS ExtractGuidedSectionGetInfo(const VOID* InputSection, UINT32* Outp
       SectionAttribute == nullptr) {
     return RETURN_INVALID_PARAMETER;
   }
-  const EXTRACT_HANDLER* Entry = FindHandler(SectionGuid(InputSection));
-  if (Entry == nullptr) {
+  const UINTN Index = FindHandler(SectionGuid(InputSection));
+  if (Index == mHandlerCount) {
     return RETURN_UNSUPPORTED;
   }
-  return Entry->GetInfo(InputSection, OutputBufferSize, ScratchBufferSize, SectionAttribute);
+  return mGetInfoHandlers[Index](InputSection, OutputBufferSize, ScratchBufferSize,
+                                 SectionAttribute);
 }
 
 RETURN_STATUS ExtractGuidedSectionDecode(const VOID* InputSection, VOID** OutputBuffer,
@@ -120,9 +118,9 @@ RETURN_STATUS ExtractGuidedSectionDecode(const VOID* InputSection, VOID** Output
   if (InputSection == nullptr || OutputBuffer == nullptr || AuthenticationStatus == nullptr) {
     return RETURN_INVALID_PARAMETER;
   }
-  const EXTRACT_HANDLER* Entry = FindHandler(SectionGuid(InputSection));
-  if (Entry == nullptr) {
+  const UINTN Index = FindHandler(SectionGuid(InputSection));
+  if (Index == mHandlerCount) {
     return RETURN_UNSUPPORTED;
   }
-  return Entry->Decode(InputSection, OutputBuffer, ScratchBuffer, AuthenticationStatus);
+  return mDecodeHandlers[Index](InputSection, OutputBuffer, ScratchBuffer, AuthenticationStatus);
 }
