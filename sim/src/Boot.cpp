@@ -8,7 +8,7 @@ namespace sim {
 const char* const DRIVER_NAMES[4] = {"RootPortBringup", "ImagerLauncher", "PortErrorSetup",
                                      "NetBootClassId"};
 
-const EFI_GUID gImagerLaunchProtocolGuidForSim = IMAGER_LAUNCH_PROTOCOL_GUID;
+const EFI_GUID IMAGER_LAUNCH_PROTOCOL_GUID_VALUE = IMAGER_LAUNCH_PROTOCOL_GUID;
 
 namespace {
 
@@ -144,7 +144,7 @@ CallOutcome MakeCall(Engine& E, Machine& M, const CallSpec& Spec, uint64_t& Stat
 
   uint64_t Interface = 0;
   std::string Owner;
-  if (!E.Fw().FindProtocol(gImagerLaunchProtocolGuidForSim, Interface, &Owner)) {
+  if (!E.Fw().FindProtocol(IMAGER_LAUNCH_PROTOCOL_GUID_VALUE, Interface, &Owner)) {
     return CallOutcome::NotInstalled;
   }
   uint64_t Member = 0;

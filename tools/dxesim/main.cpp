@@ -166,7 +166,7 @@ int Run(const dxesim::RunOptions& Options) {
       break;
     case sim::CallOutcome::NotInstalled:
       Complain("--call " + CallText(Call) + " not made: ImagerLaunchProtocol (" +
-               sim::FormatGuid(sim::gImagerLaunchProtocolGuidForSim) + ") is not installed");
+               sim::FormatGuid(sim::IMAGER_LAUNCH_PROTOCOL_GUID_VALUE) + ") is not installed");
       Exit = EXIT_CALL_NOT_MADE;
       break;
     case sim::CallOutcome::Stopped:

@@ -38,6 +38,6 @@ DriverResult DispatchDriver(Engine& E, Machine& M, const std::string& Name);
 // Makes one call; Status receives the member's status where it returns one.
 CallOutcome MakeCall(Engine& E, Machine& M, const CallSpec& Spec, uint64_t& Status);
 
-extern const EFI_GUID gImagerLaunchProtocolGuidForSim;
+extern const EFI_GUID IMAGER_LAUNCH_PROTOCOL_GUID_VALUE;
 
 } // namespace sim
