@@ -6,8 +6,9 @@ PACKAGES := cmake ninja-build clang clang-14 lld lld-14 llvm llvm-14 libclang-rt
             python3 qemu-system-arm qemu-efi-aarch64
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 DXESIM := build/host/bin/dxesim
+CLANG_FORMAT := clang-format-14
 
-.PHONY: run test deps host uefi bench format clean
+.PHONY: run test deps host uefi bench format format-check clean
 
 # The default boot: the four drivers on the built-in board, an ISP start on two valid images
 # (2 MiB at 0x80000000, 1.5 MiB at 0x81000000), then ExitBootServices. Shows the console, the
@@ -48,8 +49,12 @@ bench: deps uefi
 	build/host-release/bin/dxesim_benchmark
 	build/host-release/bin/lzma_decode_bench
 
-format:
-	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+format: deps
+	git ls-files '*.cpp' '*.h' | xargs $(CLANG_FORMAT) -i
+
+# Fails on any drift from .clang-format in the tracked C++ files.
+format-check: deps
+	git ls-files '*.cpp' '*.h' | xargs $(CLANG_FORMAT) --dry-run -Werror
 
 clean:
 	rm -rf build

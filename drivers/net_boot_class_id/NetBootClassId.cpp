@@ -20,8 +20,8 @@ PCD_PROTOCOL* mPcd = nullptr;
 EFI_STATUS PublishPxeVendorClass() {
   UINTN Size = AsciiStrLen(PXE_VENDOR_CLASS) + 1;
   if (mPcd == nullptr) {
-    const EFI_STATUS Status = gBS->LocateProtocol(const_cast<EFI_GUID*>(&gPcdProtocolGuid),
-                                                  nullptr, reinterpret_cast<VOID**>(&mPcd));
+    const EFI_STATUS Status = gBS->LocateProtocol(const_cast<EFI_GUID*>(&gPcdProtocolGuid), nullptr,
+                                                  reinterpret_cast<VOID**>(&mPcd));
     // The PCD service is expected before this driver; without it there is nothing to set.
     if (mPcd == nullptr) {
       LogPrint(LOG_ERROR, "PCD protocol not found: %r\n", Status);

@@ -44,8 +44,12 @@ typedef EFI_GUID GUID;
 static_assert(sizeof(EFI_GUID) == 16);
 
 constexpr EFI_STATUS EFI_ERROR_BIT = 0x8000000000000000ULL;
-constexpr EFI_STATUS EncodeError(UINTN Code) { return EFI_ERROR_BIT | Code; }
-constexpr bool EFI_ERROR(EFI_STATUS Status) { return (Status & EFI_ERROR_BIT) != 0; }
+constexpr EFI_STATUS EncodeError(UINTN Code) {
+  return EFI_ERROR_BIT | Code;
+}
+constexpr bool EFI_ERROR(EFI_STATUS Status) {
+  return (Status & EFI_ERROR_BIT) != 0;
+}
 
 constexpr EFI_STATUS EFI_SUCCESS = 0;
 constexpr EFI_STATUS EFI_LOAD_ERROR = EncodeError(1);
@@ -173,12 +177,11 @@ typedef EFI_STATUS(EFIAPI* EFI_FREE_PAGES)(EFI_PHYSICAL_ADDRESS Memory, UINTN Pa
 typedef EFI_STATUS(EFIAPI* EFI_GET_MEMORY_MAP)(UINTN* MemoryMapSize,
                                                EFI_MEMORY_DESCRIPTOR* MemoryMap, UINTN* MapKey,
                                                UINTN* DescriptorSize, UINT32* DescriptorVersion);
-typedef EFI_STATUS(EFIAPI* EFI_ALLOCATE_POOL)(EFI_MEMORY_TYPE PoolType, UINTN Size,
-                                              VOID** Buffer);
+typedef EFI_STATUS(EFIAPI* EFI_ALLOCATE_POOL)(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID** Buffer);
 typedef EFI_STATUS(EFIAPI* EFI_FREE_POOL)(VOID* Buffer);
 typedef EFI_STATUS(EFIAPI* EFI_CREATE_EVENT)(UINT32 Type, EFI_TPL NotifyTpl,
-                                             EFI_EVENT_NOTIFY NotifyFunction,
-                                             VOID* NotifyContext, EFI_EVENT* Event);
+                                             EFI_EVENT_NOTIFY NotifyFunction, VOID* NotifyContext,
+                                             EFI_EVENT* Event);
 typedef EFI_STATUS(EFIAPI* EFI_SET_TIMER)(EFI_EVENT Event, EFI_TIMER_DELAY Type,
                                           UINT64 TriggerTime);
 typedef EFI_STATUS(EFIAPI* EFI_WAIT_FOR_EVENT)(UINTN NumberOfEvents, EFI_EVENT* Event,
@@ -186,32 +189,28 @@ typedef EFI_STATUS(EFIAPI* EFI_WAIT_FOR_EVENT)(UINTN NumberOfEvents, EFI_EVENT* 
 typedef EFI_STATUS(EFIAPI* EFI_SIGNAL_EVENT)(EFI_EVENT Event);
 typedef EFI_STATUS(EFIAPI* EFI_CLOSE_EVENT)(EFI_EVENT Event);
 typedef EFI_STATUS(EFIAPI* EFI_CHECK_EVENT)(EFI_EVENT Event);
-typedef EFI_STATUS(EFIAPI* EFI_INSTALL_PROTOCOL_INTERFACE)(EFI_HANDLE* Handle,
-                                                           EFI_GUID* Protocol,
+typedef EFI_STATUS(EFIAPI* EFI_INSTALL_PROTOCOL_INTERFACE)(EFI_HANDLE* Handle, EFI_GUID* Protocol,
                                                            EFI_INTERFACE_TYPE InterfaceType,
                                                            VOID* Interface);
-typedef EFI_STATUS(EFIAPI* EFI_REINSTALL_PROTOCOL_INTERFACE)(EFI_HANDLE Handle,
-                                                             EFI_GUID* Protocol,
+typedef EFI_STATUS(EFIAPI* EFI_REINSTALL_PROTOCOL_INTERFACE)(EFI_HANDLE Handle, EFI_GUID* Protocol,
                                                              VOID* OldInterface,
                                                              VOID* NewInterface);
-typedef EFI_STATUS(EFIAPI* EFI_UNINSTALL_PROTOCOL_INTERFACE)(EFI_HANDLE Handle,
-                                                             EFI_GUID* Protocol,
+typedef EFI_STATUS(EFIAPI* EFI_UNINSTALL_PROTOCOL_INTERFACE)(EFI_HANDLE Handle, EFI_GUID* Protocol,
                                                              VOID* Interface);
 typedef EFI_STATUS(EFIAPI* EFI_HANDLE_PROTOCOL)(EFI_HANDLE Handle, EFI_GUID* Protocol,
                                                 VOID** Interface);
 typedef EFI_STATUS(EFIAPI* EFI_REGISTER_PROTOCOL_NOTIFY)(EFI_GUID* Protocol, EFI_EVENT Event,
                                                          VOID** Registration);
-typedef EFI_STATUS(EFIAPI* EFI_LOCATE_HANDLE)(EFI_LOCATE_SEARCH_TYPE SearchType,
-                                              EFI_GUID* Protocol, VOID* SearchKey,
-                                              UINTN* BufferSize, EFI_HANDLE* Buffer);
+typedef EFI_STATUS(EFIAPI* EFI_LOCATE_HANDLE)(EFI_LOCATE_SEARCH_TYPE SearchType, EFI_GUID* Protocol,
+                                              VOID* SearchKey, UINTN* BufferSize,
+                                              EFI_HANDLE* Buffer);
 typedef EFI_STATUS(EFIAPI* EFI_LOCATE_DEVICE_PATH)(EFI_GUID* Protocol,
                                                    EFI_DEVICE_PATH_PROTOCOL** DevicePath,
                                                    EFI_HANDLE* Device);
 typedef EFI_STATUS(EFIAPI* EFI_INSTALL_CONFIGURATION_TABLE)(EFI_GUID* Guid, VOID* Table);
 typedef EFI_STATUS(EFIAPI* EFI_IMAGE_LOAD)(BOOLEAN BootPolicy, EFI_HANDLE ParentImageHandle,
-                                           EFI_DEVICE_PATH_PROTOCOL* DevicePath,
-                                           VOID* SourceBuffer, UINTN SourceSize,
-                                           EFI_HANDLE* ImageHandle);
+                                           EFI_DEVICE_PATH_PROTOCOL* DevicePath, VOID* SourceBuffer,
+                                           UINTN SourceSize, EFI_HANDLE* ImageHandle);
 typedef EFI_STATUS(EFIAPI* EFI_IMAGE_START)(EFI_HANDLE ImageHandle, UINTN* ExitDataSize,
                                             CHAR16** ExitData);
 typedef EFI_STATUS(EFIAPI* EFI_EXIT)(EFI_HANDLE ImageHandle, EFI_STATUS ExitStatus,
@@ -233,13 +232,11 @@ typedef EFI_STATUS(EFIAPI* EFI_OPEN_PROTOCOL)(EFI_HANDLE Handle, EFI_GUID* Proto
                                               VOID** Interface, EFI_HANDLE AgentHandle,
                                               EFI_HANDLE ControllerHandle, UINT32 Attributes);
 typedef EFI_STATUS(EFIAPI* EFI_CLOSE_PROTOCOL)(EFI_HANDLE Handle, EFI_GUID* Protocol,
-                                               EFI_HANDLE AgentHandle,
-                                               EFI_HANDLE ControllerHandle);
+                                               EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle);
 typedef EFI_STATUS(EFIAPI* EFI_OPEN_PROTOCOL_INFORMATION)(
     EFI_HANDLE Handle, EFI_GUID* Protocol, EFI_OPEN_PROTOCOL_INFORMATION_ENTRY** EntryBuffer,
     UINTN* EntryCount);
-typedef EFI_STATUS(EFIAPI* EFI_PROTOCOLS_PER_HANDLE)(EFI_HANDLE Handle,
-                                                     EFI_GUID*** ProtocolBuffer,
+typedef EFI_STATUS(EFIAPI* EFI_PROTOCOLS_PER_HANDLE)(EFI_HANDLE Handle, EFI_GUID*** ProtocolBuffer,
                                                      UINTN* ProtocolBufferCount);
 typedef EFI_STATUS(EFIAPI* EFI_LOCATE_HANDLE_BUFFER)(EFI_LOCATE_SEARCH_TYPE SearchType,
                                                      EFI_GUID* Protocol, VOID* SearchKey,

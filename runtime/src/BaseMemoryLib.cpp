@@ -9,7 +9,9 @@ VOID* SetMem(VOID* Buffer, UINTN Length, UINT8 Value) {
   return __builtin_memset(Buffer, Value, Length);
 }
 
-VOID* ZeroMem(VOID* Buffer, UINTN Length) { return __builtin_memset(Buffer, 0, Length); }
+VOID* ZeroMem(VOID* Buffer, UINTN Length) {
+  return __builtin_memset(Buffer, 0, Length);
+}
 
 INTN CompareMem(const VOID* Buffer1, const VOID* Buffer2, UINTN Length) {
   return __builtin_memcmp(Buffer1, Buffer2, Length);

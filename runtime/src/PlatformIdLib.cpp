@@ -19,9 +19,13 @@ constexpr UINT32 BOARD_ID_NARROW_MASK = GENMASK32(15, 0);
 
 } // namespace
 
-UINT32 GetBootTimeMs() { return MmioRead32(BOOT_COUNTER_REG) / BOOT_COUNTER_TICKS_PER_MS; }
+UINT32 GetBootTimeMs() {
+  return MmioRead32(BOOT_COUNTER_REG) / BOOT_COUNTER_TICKS_PER_MS;
+}
 
-UINT32 GetChipVariant() { return MmioRead32(CHIP_VARIANT_REG) & CHIP_VARIANT_MASK; }
+UINT32 GetChipVariant() {
+  return MmioRead32(CHIP_VARIANT_REG) & CHIP_VARIANT_MASK;
+}
 
 UINT32 GetSysConfigMode() {
   return (MmioRead32(SYS_CONFIG_REG) & SYS_CONFIG_MODE_MASK) >> SYS_CONFIG_MODE_SHIFT;

@@ -250,9 +250,9 @@ TEST_F(DxesimTest, AMissingImageOrUnwritableOutputStopsBeforeAnythingRuns) {
 TEST_F(DxesimTest, HelpListsEveryOption) {
   const RunResult R = Run({"--help"});
   EXPECT_EQ(R.Exit, 0);
-  for (const char* Option : {"--board FILE", "--trace FILE", "--call SPEC", "--dump ADDR:LEN:FILE",
-                             "--bootlog", "--firmware FILE", "--max-accesses N", "--engine NAME",
-                             "bootlog DUMP"}) {
+  for (const char* Option :
+       {"--board FILE", "--trace FILE", "--call SPEC", "--dump ADDR:LEN:FILE", "--bootlog",
+        "--firmware FILE", "--max-accesses N", "--engine NAME", "bootlog DUMP"}) {
     EXPECT_NE(R.Out.find(Option), std::string::npos) << Option;
   }
 }

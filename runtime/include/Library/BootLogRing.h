@@ -19,9 +19,9 @@ constexpr UINTN RING_SLOT_TABLE_SIZE = 0x10;
 constexpr UINTN RING_UEFI_OFFSET = 0x28;
 constexpr UINTN RING_SLOT_INDEX = 0x78;
 
-constexpr UINT32 RING_LOG_BASE_OFFSET_MODULUS = 308225;  // 301 KiB + 1
-constexpr UINT32 RING_SLOT_TABLE_SIZE_MODULUS = 307201;  // 300 KiB + 1
-constexpr UINT32 RING_UEFI_OFFSET_MODULUS = 30721;       // 30 KiB + 1
+constexpr UINT32 RING_LOG_BASE_OFFSET_MODULUS = 308225; // 301 KiB + 1
+constexpr UINT32 RING_SLOT_TABLE_SIZE_MODULUS = 307201; // 300 KiB + 1
+constexpr UINT32 RING_UEFI_OFFSET_MODULUS = 30721;      // 30 KiB + 1
 constexpr UINT32 RING_SLOT_COUNT = 10;
 
 // The log region X is followed, after 1 KiB left alone, by the area header H and its data.
@@ -37,5 +37,5 @@ constexpr UINTN AREA_PRESERVED_14 = 0x14;
 constexpr UINTN AREA_WRITE_OFFSET = 0x40;
 constexpr UINTN AREA_LEVEL_IN_FORCE = 0x44;
 
-constexpr UINT32 AREA_SIZE_MODULUS = 3145729;    // 3 MiB + 1
-constexpr UINT32 AREA_OFFSET_MODULUS = 3145601;  // 3 MiB - 128 + 1
+constexpr UINT32 AREA_SIZE_MODULUS = 3145729;   // 3 MiB + 1
+constexpr UINT32 AREA_OFFSET_MODULUS = 3145601; // 3 MiB - 128 + 1

@@ -16,4 +16,4 @@ EFI_STATUS RunDriverLogic(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable)
 
 // The image's PE entry point.
 extern "C" DXE_IMAGE_ENTRY EFI_STATUS EFIAPI _ModuleEntryPoint(EFI_HANDLE ImageHandle,
-                                               EFI_SYSTEM_TABLE* SystemTable);
+                                                               EFI_SYSTEM_TABLE* SystemTable);

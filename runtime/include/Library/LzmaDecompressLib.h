@@ -3,9 +3,11 @@
 
 #include <Uefi.h>
 
-#define LZMA_CUSTOM_DECOMPRESS_GUID                                                              \
-  {                                                                                              \
-    0xEE4E5898, 0x3914, 0x4259, { 0x9D, 0x6E, 0xDC, 0x7B, 0xD7, 0x94, 0x03, 0xCF }              \
+#define LZMA_CUSTOM_DECOMPRESS_GUID                                                                \
+  {                                                                                                \
+    0xEE4E5898, 0x3914, 0x4259, {                                                                  \
+      0x9D, 0x6E, 0xDC, 0x7B, 0xD7, 0x94, 0x03, 0xCF                                               \
+    }                                                                                              \
   }
 
 extern const EFI_GUID gLzmaCustomDecompressGuid;

@@ -4,9 +4,11 @@
 
 #include <Uefi.h>
 
-#define PCD_PROTOCOL_GUID                                                                        \
-  {                                                                                              \
-    0x11B34006, 0xD85B, 0x4D0A, { 0xA2, 0x90, 0xD5, 0xA5, 0x71, 0x31, 0x0E, 0xF7 }              \
+#define PCD_PROTOCOL_GUID                                                                          \
+  {                                                                                                \
+    0x11B34006, 0xD85B, 0x4D0A, {                                                                  \
+      0xA2, 0x90, 0xD5, 0xA5, 0x71, 0x31, 0x0E, 0xF7                                               \
+    }                                                                                              \
   }
 
 extern const EFI_GUID gPcdProtocolGuid;
@@ -45,16 +47,13 @@ typedef EFI_STATUS(EFIAPI* PCD_PROTOCOL_SET_EX_POINTER)(const EFI_GUID* Guid, UI
                                                         UINTN* SizeOfBuffer, VOID* Buffer);
 typedef EFI_STATUS(EFIAPI* PCD_PROTOCOL_SET_EX_BOOLEAN)(const EFI_GUID* Guid, UINTN TokenNumber,
                                                         BOOLEAN Value);
-typedef VOID(EFIAPI* PCD_PROTOCOL_CALLBACK)(const EFI_GUID* CallBackGuid,
-                                             UINTN CallBackToken, VOID* TokenData,
-                                             UINTN TokenDataSize);
+typedef VOID(EFIAPI* PCD_PROTOCOL_CALLBACK)(const EFI_GUID* CallBackGuid, UINTN CallBackToken,
+                                            VOID* TokenData, UINTN TokenDataSize);
 typedef EFI_STATUS(EFIAPI* PCD_PROTOCOL_CALLBACK_ONSET)(const EFI_GUID* Guid, UINTN TokenNumber,
                                                         PCD_PROTOCOL_CALLBACK CallBackFunction);
-typedef EFI_STATUS(EFIAPI* PCD_PROTOCOL_CANCEL_CALLBACK)(const EFI_GUID* Guid,
-                                                         UINTN TokenNumber,
+typedef EFI_STATUS(EFIAPI* PCD_PROTOCOL_CANCEL_CALLBACK)(const EFI_GUID* Guid, UINTN TokenNumber,
                                                          PCD_PROTOCOL_CALLBACK CallBackFunction);
-typedef EFI_STATUS(EFIAPI* PCD_PROTOCOL_GET_NEXT_TOKEN)(const EFI_GUID* Guid,
-                                                        UINTN* TokenNumber);
+typedef EFI_STATUS(EFIAPI* PCD_PROTOCOL_GET_NEXT_TOKEN)(const EFI_GUID* Guid, UINTN* TokenNumber);
 typedef EFI_STATUS(EFIAPI* PCD_PROTOCOL_GET_NEXT_TOKENSPACE)(const EFI_GUID** Guid);
 
 struct PCD_PROTOCOL {

@@ -11,14 +11,19 @@ namespace sim {
 
 namespace {
 
-constexpr const char* FAILABLE_SERVICES[] = {"AllocatePool",           "FreePool",
-                                             "InstallConfigurationTable", "CreateEvent",
-                                             "InstallProtocolInterface",  "LocateProtocol",
+constexpr const char* FAILABLE_SERVICES[] = {"AllocatePool",
+                                             "FreePool",
+                                             "InstallConfigurationTable",
+                                             "CreateEvent",
+                                             "InstallProtocolInterface",
+                                             "LocateProtocol",
                                              "SetPtr"};
 
 const EFI_GUID PCD_PROTOCOL_GUID_VALUE = PCD_PROTOCOL_GUID;
 
-bool SameGuid(const EFI_GUID& A, const EFI_GUID& B) { return std::memcmp(&A, &B, sizeof(A)) == 0; }
+bool SameGuid(const EFI_GUID& A, const EFI_GUID& B) {
+  return std::memcmp(&A, &B, sizeof(A)) == 0;
+}
 
 std::string HexBytes(const std::vector<uint8_t>& Bytes) {
   static const char DIGITS[] = "0123456789abcdef";

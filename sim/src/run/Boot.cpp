@@ -22,8 +22,7 @@ struct CallKind {
 constexpr CallKind CALL_KINDS[] = {
     {"StartIsp", 4, offsetof(IMAGER_LAUNCH_PROTOCOL, StartIsp), CallShape::StartIsp},
     {"SetIspStatus", 2, offsetof(IMAGER_LAUNCH_PROTOCOL, SetIspStatus), CallShape::SetIspStatus},
-    {"WriteIspMarker", 0, offsetof(IMAGER_LAUNCH_PROTOCOL, WriteIspMarker),
-     CallShape::NoArguments},
+    {"WriteIspMarker", 0, offsetof(IMAGER_LAUNCH_PROTOCOL, WriteIspMarker), CallShape::NoArguments},
     {"ExitBootServices", 0, 0, CallShape::Notify},
 };
 
@@ -59,9 +58,8 @@ bool ParseInteger(const std::string& Text, uint64_t& Value) {
   if (Text.empty() || Text[0] < '0' || Text[0] > '9') {
     return false;
   }
-  const int Base = Text.size() > 1 && Text[0] == '0' && (Text[1] == 'x' || Text[1] == 'X')
-                       ? 16
-                       : 10;
+  const int Base =
+      Text.size() > 1 && Text[0] == '0' && (Text[1] == 'x' || Text[1] == 'X') ? 16 : 10;
   // A C literal with a leading zero is octal: refused rather than misread as decimal.
   if (Base == 10 && Text.size() > 1 && Text[0] == '0') {
     return false;

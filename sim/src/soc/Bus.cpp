@@ -21,17 +21,33 @@ sim::Machine& CurrentMachine() {
 
 extern "C" {
 
-uint32_t SimMmioRead32(uint64_t Address) { return CurrentMachine().Read32(Address); }
-void SimMmioWrite32(uint64_t Address, uint32_t Value) { CurrentMachine().Write32(Address, Value); }
-uint8_t SimMmioRead8(uint64_t Address) { return CurrentMachine().Read8(Address); }
-void SimMmioWrite8(uint64_t Address, uint8_t Value) { CurrentMachine().Write8(Address, Value); }
-void SimDataSynchronizationBarrier(void) { CurrentMachine().Barrier(); }
-uint64_t SimReadCntFrq(void) { return CurrentMachine().TimerFrequency(); }
-uint64_t SimReadCntPct(void) { return CurrentMachine().ReadCounter(); }
+uint32_t SimMmioRead32(uint64_t Address) {
+  return CurrentMachine().Read32(Address);
+}
+void SimMmioWrite32(uint64_t Address, uint32_t Value) {
+  CurrentMachine().Write32(Address, Value);
+}
+uint8_t SimMmioRead8(uint64_t Address) {
+  return CurrentMachine().Read8(Address);
+}
+void SimMmioWrite8(uint64_t Address, uint8_t Value) {
+  CurrentMachine().Write8(Address, Value);
+}
+void SimDataSynchronizationBarrier(void) {
+  CurrentMachine().Barrier();
+}
+uint64_t SimReadCntFrq(void) {
+  return CurrentMachine().TimerFrequency();
+}
+uint64_t SimReadCntPct(void) {
+  return CurrentMachine().ReadCounter();
+}
 uint64_t SimMicroSecondDelay(uint64_t Microseconds) {
   return CurrentMachine().Delay(Microseconds);
 }
-void SimCpuPause(void) { CurrentMachine().DeadLoop(); }
+void SimCpuPause(void) {
+  CurrentMachine().DeadLoop();
+}
 void* SimPhysicalAddressToPointer(uint64_t Address, size_t Length) {
   return CurrentMachine().MapRam(Address, Length);
 }

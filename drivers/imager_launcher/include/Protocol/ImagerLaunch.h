@@ -5,9 +5,11 @@
 #ifndef IMAGER_LAUNCH_PROTOCOL_H_
 #define IMAGER_LAUNCH_PROTOCOL_H_
 
-#define IMAGER_LAUNCH_PROTOCOL_GUID                                                              \
-  {                                                                                              \
-    0xE5037DA0, 0xD990, 0xF5CE, { 0xD2, 0xE0, 0x7D, 0x39, 0x91, 0x30, 0xA5, 0xFF }              \
+#define IMAGER_LAUNCH_PROTOCOL_GUID                                                                \
+  {                                                                                                \
+    0xE5037DA0, 0xD990, 0xF5CE, {                                                                  \
+      0xD2, 0xE0, 0x7D, 0x39, 0x91, 0x30, 0xA5, 0xFF                                               \
+    }                                                                                              \
   }
 
 // Checks both images (0 address or size means absent; at most 20 MiB each, starting below

@@ -2,4 +2,6 @@
 #include <Library/TimerLib.h>
 #include <Platform/Access.h>
 
-UINT64 MicroSecondDelay(UINT64 Microseconds) { return SimMicroSecondDelay(Microseconds); }
+UINT64 MicroSecondDelay(UINT64 Microseconds) {
+  return SimMicroSecondDelay(Microseconds);
+}

@@ -23,7 +23,9 @@ inline UINT8 MmioWrite8(UINT64 Address, UINT8 Value) {
   return Value;
 }
 
-inline void ArmDataSynchronizationBarrier() { __asm__ volatile("dsb sy" ::: "memory"); }
+inline void ArmDataSynchronizationBarrier() {
+  __asm__ volatile("dsb sy" ::: "memory");
+}
 
 inline UINT64 ArmReadCntFrq() {
   UINT64 Value;
@@ -38,7 +40,9 @@ inline UINT64 ArmReadCntPct() {
 }
 
 // Five no-operation instructions: the pause sequence of the dead loop.
-inline void CpuPause() { __asm__ volatile("nop\n\tnop\n\tnop\n\tnop\n\tnop" ::: "memory"); }
+inline void CpuPause() {
+  __asm__ volatile("nop\n\tnop\n\tnop\n\tnop\n\tnop" ::: "memory");
+}
 
 // Memory that the drivers reach with ordinary loads and stores (the boot-log ring, the ISP status
 // record) is addressed directly.
