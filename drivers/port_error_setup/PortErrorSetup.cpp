@@ -1,6 +1,5 @@
 // PortErrorSetup: enables PCIe local RAS (error detection and reporting) on every chip, through
 // a fixed register program run at each chip's base.
-#include <Library/BitField.h>
 #include <Library/DebugLogLib.h>
 #include <Library/DriverEntryLib.h>
 #include <Library/IoLib.h>
@@ -10,12 +9,9 @@
 
 namespace {
 
-constexpr UINT32 PLATFORM_VERSION_MASK = GENMASK32(15, 0);
 // Versions 0x6006 and 0x6007 of the FPGA and emulator builds model two chips.
 constexpr UINT32 TWO_CHIP_VERSION_FIRST = 0x6006;
 constexpr UINT32 TWO_CHIP_VERSION_LAST = 0x6007;
-// On silicon the second chip's presence is strapped into the system configuration register.
-constexpr UINT32 SYS_CONFIG_SECOND_CHIP = BIT32(5);
 
 enum RAS_OP : UINT8 {
   RAS_WRITE, // write Value
@@ -189,9 +185,9 @@ VOID ProgramChipRasRegisters(UINT8 ChipIndex) {
 
 UINT32 GetChipCount() {
   const UINT32 Kind = GetPlatformKind();
-  const UINT32 Version = MmioRead32(PLATFORM_ID_REG) & PLATFORM_VERSION_MASK;
+  const UINT32 Version = MmioReadField32(PLATFORM_ID_REG, PLATFORM_ID_VERSION);
   if (Kind == PLATFORM_KIND_SILICON) {
-    return (MmioRead32(SYS_CONFIG_REG) & SYS_CONFIG_SECOND_CHIP) != 0 ? 2 : 1;
+    return MmioReadField32(SYS_CONFIG_REG, SYS_CONFIG_SECOND_CHIP) != 0 ? 2 : 1;
   }
   if (Kind != PLATFORM_KIND_FPGA && Kind != PLATFORM_KIND_EMULATOR) {
     return 1;

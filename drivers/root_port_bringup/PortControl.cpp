@@ -28,7 +28,7 @@ VOID WriteLaneMacWidth(UINT64 Address, INT32 Width) {
 
 VOID SetMacDataWidth(UINT32 Index, UINT32 Lanes, INT32 Width) {
   const UINT32 Variant = GetChipVariant();
-  const UINT64 MacControl = CtlReg(Index, CTL_BLOCK_7000, B7_CTRL_2EC);
+  const UINT64 MacControl = CtlReg(Index, CTL_BLOCK_7000, B7_MAC_CONTROL);
   const UINT32 Value = ApplyMacWidth(MmioRead32(MacControl), Width, B7_MAC_WIDTH_8BIT);
   if (Width == 8) {
     LogPrint(LOG_INFO, "MAC set data width 8bit\n");
@@ -50,5 +50,5 @@ VOID SetMacDataWidth(UINT32 Index, UINT32 Lanes, INT32 Width) {
 VOID EnablePort(UINT32 Index) {
   MicroSecondDelay(1);
   LogPrint(LOG_INFO, "start enable pcie port.\n");
-  MmioOr32(SharedReg(SHARED_PORT_ENABLE), RegisterBit(PortBit(Index)));
+  MmioOr32(SharedReg(SHARED_PORT_ENABLE), PortMask(Index));
 }

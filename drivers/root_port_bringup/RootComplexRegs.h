@@ -1,39 +1,34 @@
-// PCIe root-complex registers: the three register windows of the controllers, the root complex's
-// global registers, and the fields that the bring-up programs. Each register is listed with its
-// fields right beneath it.
+// PCIe root-complex registers. Every register is an offset in one of four windows and is reached
+// through the window's helper: SharedReg, CtlReg (controller window, by controller index and
+// block), LaneReg and GlobalReg. Each register is listed with its fields and bits right beneath
+// it, high bit first. A register or field is named for what it does where that is known, and by
+// its offset and bits where it is not.
 #pragma once
 
 #include <Library/BitField.h>
 #include <Uefi.h>
 
-// Controller numbers of this SoC's root complex; only the low three bits select registers.
-constexpr UINT32 CONTROLLER_INDEX_MASK = 7;
-// Controllers whose port bit is p = 2 x (index & 7) own bits p and p + 16 of shared registers.
+// Only the low three bits of a controller index select registers.
+constexpr UINT32 CONTROLLER_INDEX_MASK = GENMASK32(2, 0);
+
+// The controller's port bit p = 2 x (index & 7). In the shared registers the controller owns bit p
+// and, in some of them, bit p + 16; its lanes start at lane p.
 constexpr UINT32 PortBit(UINT32 Index) {
   return 2 * (Index & CONTROLLER_INDEX_MASK);
 }
-
-// A bit number beyond the register selects nothing rather than shifting out of range.
-constexpr UINT32 RegisterBit(UINT32 Bit) {
-  return Bit < 32 ? 1U << Bit : 0;
+constexpr UINT32 PortMask(UINT32 Index) {
+  return BIT32(PortBit(Index));
 }
-
-// Bits Low .. Low + Count - 1 of a register; those beyond bit 31 are dropped.
-constexpr UINT32 RegisterBits(UINT32 Low, UINT32 Count) {
-  if (Low > 31 || Count == 0) {
-    return 0;
-  }
-  const UINT64 Ones = Count >= 64 ? ~0ULL : (1ULL << Count) - 1;
-  return static_cast<UINT32>(Ones << Low);
+constexpr UINT32 PortHighMask(UINT32 Index) {
+  return BIT32(PortBit(Index) + 16);
 }
-
-// The value placed in the field Mask, cut to the field's width.
-constexpr UINT32 FieldValue(UINT32 Mask, UINT32 Value) {
-  return (Value << __builtin_ctz(Mask)) & Mask;
+// Bits p .. p + Lanes - 1; those beyond bit 31 are dropped.
+constexpr UINT32 PortLaneMask(UINT32 Index, UINT32 Lanes) {
+  return Lanes == 0 ? 0 : GENMASK32(PortBit(Index) + Lanes - 1, PortBit(Index));
 }
 
 //
-// Shared control window: one register for all controllers, told apart by bit positions.
+// Shared control window: one register for all controllers, told apart by their port bits.
 //
 constexpr UINT64 SHARED_WINDOW_BASE = 0xA2900000;
 constexpr UINT64 SharedReg(UINT32 Offset) {
@@ -41,11 +36,11 @@ constexpr UINT64 SharedReg(UINT32 Offset) {
 }
 
 constexpr UINT32 SHARED_CTRL_00 = 0x00;     // bits p and p + 16, pulsed before configuration
-constexpr UINT32 SHARED_PORT_ENABLE = 0x04; // bit p: port enabled
+constexpr UINT32 SHARED_PORT_ENABLE = 0x04; // bit p
 constexpr UINT32 SHARED_CTRL_08 = 0x08;     // bit p pulsed; bit p + 16 from the parameter set
 constexpr UINT32 SHARED_CTRL_0C = 0x0C;     // bit p + 16 from the parameter set
 constexpr UINT32 SHARED_PORT_MODE = 0x80;   // bit p: port mode 1
-constexpr UINT32 SHARED_LANE_CTRL = 0xBC;   // lane bits p .. p + lane count - 1
+constexpr UINT32 SHARED_LANE_CTRL = 0xBC;   // lane bits p .. p + lane count - 1, and
 constexpr UINT32 SHARED_LANE_CTRL_COMMON = BIT32(16);
 
 //
@@ -64,20 +59,29 @@ constexpr UINT64 CtlReg(UINT32 Index, UINT32 Block, UINT32 Offset) {
 
 // Block 0x4000.
 constexpr UINT32 B4_CTRL_000 = 0x000;
+constexpr UINT32 B4_CTRL_000_BIT3 = BIT32(3);
+constexpr UINT32 B4_CTRL_000_BITS2_0 = GENMASK32(2, 0);
 constexpr UINT32 B4_CTRL_4EC = 0x4EC;
-constexpr UINT32 B4_WIDTH_B1C = 0xB1C; // this and the next two: two width-class values each
+constexpr UINT32 B4_CTRL_4EC_BIT25 = BIT32(25);
+// Width-class values: registers 0xB1C to 0xB24 hold two each (bits 15:12 are the register's own),
+// 0xB88 to 0xB90 four each, filling every bit.
+constexpr UINT32 B4_WIDTH_B1C = 0xB1C;
 constexpr UINT32 B4_WIDTH_B20 = 0xB20;
 constexpr UINT32 B4_WIDTH_B24 = 0xB24;
-constexpr UINT32 B4_WIDTH_LOW = GENMASK32(11, 0); // bits 15:12 belong to the register
-constexpr UINT32 B4_WIDTH_HIGH = GENMASK32(31, 16);
-constexpr UINT32 B4_WIDTH_B88 = 0xB88; // this and the next two: four width-class values each
+constexpr UINT32 B4_WIDTH_B88 = 0xB88;
 constexpr UINT32 B4_WIDTH_B8C = 0xB8C;
 constexpr UINT32 B4_WIDTH_B90 = 0xB90;
-constexpr UINT32 B4_WIDTH_2BIT_HIGH = GENMASK32(15, 14);
-constexpr UINT32 B4_WIDTH_2BIT_LOW = GENMASK32(13, 12);
+constexpr UINT32 B4_WIDTH_HIGH = GENMASK32(31, 16);
+constexpr UINT32 B4_WIDTH_2BIT_HIGH = GENMASK32(15, 14); // 0xB88 to 0xB90 only
+constexpr UINT32 B4_WIDTH_2BIT_LOW = GENMASK32(13, 12);  // 0xB88 to 0xB90 only
+constexpr UINT32 B4_WIDTH_LOW = GENMASK32(11, 0);
 constexpr UINT32 B4_CTRL_B28 = 0xB28;
+constexpr UINT32 B4_CTRL_B28_BIT0 = BIT32(0);
 constexpr UINT32 B4_CTRL_B94 = 0xB94;
+constexpr UINT32 B4_CTRL_B94_BIT8 = BIT32(8);
+constexpr UINT32 B4_CTRL_B94_BIT0 = BIT32(0);
 constexpr UINT32 B4_CTRL_FFC = 0xFFC;
+constexpr UINT32 B4_CTRL_FFC_BIT1 = BIT32(1);
 
 // Block 0x5000: configuration-space image, PCI Express capability at 0x40.
 constexpr UINT32 CFG_VENDOR_DEVICE_ID = 0x00;
@@ -85,23 +89,29 @@ constexpr UINT32 CFG_VENDOR_ID = GENMASK32(15, 0);
 constexpr UINT32 CFG_DEVICE_CONTROL = 0x48;
 constexpr UINT32 CFG_MAX_PAYLOAD_SIZE = GENMASK32(7, 5);
 constexpr UINT32 CFG_LINK_CAPABILITIES = 0x4C;
-constexpr UINT32 CFG_MAX_LINK_SPEED = GENMASK32(3, 0);
-constexpr UINT32 CFG_MAX_LINK_WIDTH = GENMASK32(9, 4);
 constexpr UINT32 CFG_ASPM_SUPPORT = GENMASK32(11, 10);
+constexpr UINT32 CFG_MAX_LINK_WIDTH = GENMASK32(9, 4);
+constexpr UINT32 CFG_MAX_LINK_SPEED = GENMASK32(3, 0);
 constexpr UINT32 CFG_SLOT_CONTROL = 0x58;
-constexpr UINT32 CFG_INDICATOR_CONTROLS = GENMASK32(9, 6);
-constexpr UINT32 CFG_ROOT_CONTROL = 0x5C; // Root Capabilities in bits 31:16
+constexpr UINT32 CFG_INDICATOR_CONTROLS = GENMASK32(9, 6); // attention and power indicators
+constexpr UINT32 CFG_ROOT_CONTROL = 0x5C;                  // Root Capabilities in bits 31:16
 constexpr UINT32 CFG_CRS_VISIBILITY = BIT32(16);
 constexpr UINT32 CFG_DEVICE_CAPABILITIES2 = 0x64;
+constexpr UINT32 CFG_COMPLETION_TIMEOUT_RANGES = GENMASK32(3, 0);
 constexpr UINT32 CFG_DEVICE_CONTROL2 = 0x68;
+constexpr UINT32 CFG_COMPLETION_TIMEOUT_VALUE = GENMASK32(3, 0);
 constexpr UINT32 CFG_LINK_CONTROL2 = 0x70;
+constexpr UINT32 CFG_TARGET_LINK_SPEED = GENMASK32(3, 0);
 constexpr UINT32 CFG_CTRL_204 = 0x204;
+constexpr UINT32 CFG_CTRL_204_BIT2 = BIT32(2);
 constexpr UINT32 CFG_CTRL_310 = 0x310;
+constexpr UINT32 CFG_CTRL_310_BITS31_20 = GENMASK32(31, 20);
 constexpr UINT32 CFG_CTRL_31C = 0x31C;
 constexpr UINT32 CFG_CTRL_4E0 = 0x4E0;
 constexpr UINT32 CFG_CTRL_4E4 = 0x4E4;
 constexpr UINT32 CFG_CTRL_4E8 = 0x4E8;
 constexpr UINT32 CFG_CTRL_704 = 0x704;
+constexpr UINT32 CFG_CTRL_704_BIT31 = BIT32(31);
 constexpr UINT32 CFG_CTRL_8A0 = 0x8A0;
 
 // Block 0x6000.
@@ -112,18 +122,34 @@ constexpr UINT32 B6_CTRL_0E8 = 0x0E8;
 
 // Block 0x7000: link and MAC control.
 constexpr UINT32 B7_CTRL_018 = 0x018;
+constexpr UINT32 B7_CTRL_018_BIT0 = BIT32(0);
 constexpr UINT32 B7_CTRL_01C = 0x01C;
+constexpr UINT32 B7_CTRL_01C_BITS1_0 = GENMASK32(1, 0);
 constexpr UINT32 B7_CTRL_050 = 0x050;
 constexpr UINT32 B7_CTRL_09C = 0x09C;
+// Fields in the order of Ctl9CFields.
+constexpr UINT32 B7_CTRL_09C_FIELDS[] = {GENMASK32(3, 0), GENMASK32(7, 4)};
 constexpr UINT32 B7_CTRL_0A0 = 0x0A0;
+// Fields in the order of CtlA0Fields; bits 31 and 23 are the register's own.
+constexpr UINT32 B7_CTRL_0A0_FIELDS[] = {GENMASK32(5, 0),   BIT32(6),  GENMASK32(10, 7), BIT32(11),
+                                         GENMASK32(15, 12), BIT32(16), BIT32(17),        BIT32(18),
+                                         BIT32(19),         BIT32(20), BIT32(21),        BIT32(22),
+                                         GENMASK32(29, 24), BIT32(30)};
 constexpr UINT32 B7_CTRL_2C4 = 0x2C4;
+constexpr UINT32 B7_CTRL_2C4_BITS9_0 = GENMASK32(9, 0);
 constexpr UINT32 B7_CTRL_2C8 = 0x2C8;
-constexpr UINT32 B7_CTRL_2EC = 0x2EC;
+constexpr UINT32 B7_CTRL_2C8_BITS26_16 = GENMASK32(26, 16);
+constexpr UINT32 B7_MAC_CONTROL = 0x2EC;
 constexpr UINT32 B7_MAC_WIDTH_8BIT = BIT32(11);
+// Fields in the order of Ctl2ECFields; bit 7 and bits 31:11 are the register's own.
+constexpr UINT32 B7_MAC_CONTROL_FIELDS[] = {BIT32(9), BIT32(8),        GENMASK32(5, 3),
+                                            BIT32(6), GENMASK32(2, 0), BIT32(10)};
 constexpr UINT32 B7_CTRL_304 = 0x304;
 constexpr UINT32 B7_CTRL_368 = 0x368;
 constexpr UINT32 B7_CTRL_36C = 0x36C;
+constexpr UINT32 B7_CTRL_36C_BIT7 = BIT32(7);
 constexpr UINT32 B7_CTRL_3A0 = 0x3A0;
+constexpr UINT32 B7_CTRL_3A0_BIT0 = BIT32(0);
 
 //
 // Lane window: common registers and lane-indexed registers 0x80 apart.
@@ -142,37 +168,55 @@ constexpr UINT32 LANE_CTRL_BIT5 = BIT32(5);
 constexpr UINT32 LANE_CTRL_BIT4 = BIT32(4);
 
 //
-// Root-complex global registers.
+// Global window: the root complex's global registers.
 //
-constexpr UINT64 RC_PORT_SELECT = 0xA2820048; // bit number = controller index
-constexpr UINT64 RC_08E0 = 0xA28008E0;
-constexpr UINT64 RC_13230 = 0xA2813230;
-constexpr UINT64 RC_13238 = 0xA2813238;
-constexpr UINT64 RC_05814 = 0xA2805814;
-constexpr UINT64 RC_05808 = 0xA2805808;
-constexpr UINT64 RC_05820 = 0xA2805820;
-constexpr UINT64 RC_02000 = 0xA2802000;
-constexpr UINT64 RC_02008 = 0xA2802008;
-constexpr UINT64 RC_0200C = 0xA280200C;
-constexpr UINT64 RC_02010 = 0xA2802010;
-constexpr UINT64 RC_00320 = 0xA2800320;
-constexpr UINT64 RC_003A0 = 0xA28003A0;
-constexpr UINT32 RC_003A0_LOW = GENMASK32(11, 0);
-constexpr UINT32 RC_003A0_HIGH = GENMASK32(27, 16);
-constexpr UINT64 RC_05F00 = 0xA2805F00;
-constexpr UINT64 RC_05F04 = 0xA2805F04;
-constexpr UINT64 RC_05F08 = 0xA2805F08;
-constexpr UINT64 RC_05F0C = 0xA2805F0C;
-constexpr UINT64 RC_05F10 = 0xA2805F10;
-constexpr UINT64 RC_05F1C = 0xA2805F1C;
-constexpr UINT64 RC_06100 = 0xA2806100;
-constexpr UINT64 RC_01800 = 0xA2801800;
-constexpr UINT64 RC_00500 = 0xA2800500;
-constexpr UINT64 RC_00504 = 0xA2800504;
-constexpr UINT64 RC_00508 = 0xA2800508;
-constexpr UINT64 RC_0050C = 0xA280050C;
-constexpr UINT64 RC_0680C = 0xA280680C;
-constexpr UINT64 RC_0F2D8 = 0xA280F2D8;
+constexpr UINT64 GLOBAL_WINDOW_BASE = 0xA2800000;
+constexpr UINT64 GlobalReg(UINT32 Offset) {
+  return GLOBAL_WINDOW_BASE + Offset;
+}
 
-// Outside the root complex's own range; written once before the controllers are configured.
+constexpr UINT32 GLOBAL_00320 = 0x00320;
+constexpr UINT32 GLOBAL_00320_BITS7_0 = GENMASK32(7, 0);
+constexpr UINT32 GLOBAL_003A0 = 0x003A0;
+constexpr UINT32 GLOBAL_003A0_BITS27_16 = GENMASK32(27, 16);
+constexpr UINT32 GLOBAL_003A0_BITS11_0 = GENMASK32(11, 0);
+constexpr UINT32 GLOBAL_00500 = 0x00500;
+constexpr UINT32 GLOBAL_00504 = 0x00504;
+constexpr UINT32 GLOBAL_00508 = 0x00508;
+constexpr UINT32 GLOBAL_0050C = 0x0050C;
+constexpr UINT32 GLOBAL_008E0 = 0x008E0;
+constexpr UINT32 GLOBAL_008E0_BIT5 = BIT32(5);
+constexpr UINT32 GLOBAL_01800 = 0x01800;
+constexpr UINT32 GLOBAL_02000 = 0x02000;
+constexpr UINT32 GLOBAL_02000_BIT7 = BIT32(7);
+constexpr UINT32 GLOBAL_02000_BIT3 = BIT32(3);
+constexpr UINT32 GLOBAL_02008 = 0x02008;
+constexpr UINT32 GLOBAL_02008_BITS7_0 = GENMASK32(7, 0);
+constexpr UINT32 GLOBAL_0200C = 0x0200C;
+constexpr UINT32 GLOBAL_02010 = 0x02010;
+constexpr UINT32 GLOBAL_02010_BITS15_8 = GENMASK32(15, 8);
+constexpr UINT32 GLOBAL_05808 = 0x05808;
+constexpr UINT32 GLOBAL_05808_BIT13 = BIT32(13);
+constexpr UINT32 GLOBAL_05814 = 0x05814;
+constexpr UINT32 GLOBAL_05820 = 0x05820;
+constexpr UINT32 GLOBAL_05820_BIT0 = BIT32(0);
+constexpr UINT32 GLOBAL_05F00 = 0x05F00;
+constexpr UINT32 GLOBAL_05F04 = 0x05F04;
+constexpr UINT32 GLOBAL_05F08 = 0x05F08;
+constexpr UINT32 GLOBAL_05F0C = 0x05F0C;
+constexpr UINT32 GLOBAL_05F10 = 0x05F10;
+constexpr UINT32 GLOBAL_05F10_BIT12 = BIT32(12);
+constexpr UINT32 GLOBAL_05F1C = 0x05F1C;
+constexpr UINT32 GLOBAL_05F1C_BIT12 = BIT32(12);
+constexpr UINT32 GLOBAL_06100 = 0x06100;
+constexpr UINT32 GLOBAL_06100_BITS5_4 = GENMASK32(5, 4);
+constexpr UINT32 GLOBAL_0680C = 0x0680C;
+constexpr UINT32 GLOBAL_0F2D8 = 0x0F2D8;
+constexpr UINT32 GLOBAL_13230 = 0x13230;
+constexpr UINT32 GLOBAL_13230_BIT11 = BIT32(11);
+constexpr UINT32 GLOBAL_13238 = 0x13238;
+constexpr UINT32 GLOBAL_13238_BITS10_0 = GENMASK32(10, 0);
+constexpr UINT32 GLOBAL_PORT_SELECT = 0x20048; // bit number = controller index
+
+// Outside the root complex's windows; written once before the controllers are configured.
 constexpr UINT64 PCIE_SUBSYSTEM_CTRL = 0xA20C0328;

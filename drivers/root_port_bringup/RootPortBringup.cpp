@@ -20,29 +20,38 @@ constexpr UINT32 BOARD_ID_FULL_0C = 0x0C;
 constexpr UINT32 BOARD_ID_FULL_33 = 0x33;
 constexpr UINT32 SYS_CONFIG_MODE_FULL = 3;
 
-// Slot type: on FPGA a flag of the platform identification register, elsewhere a field of the
-// system configuration register.
-constexpr UINT32 FPGA_SLOT_TYPE_2 = BIT32(9);
-constexpr UINTN SLOT_FIELD_LOW = 26;
-constexpr UINTN SLOT_FIELD_HIGH = 28;
-
 constexpr UINT32 PCIE_SUBSYSTEM_CTRL_VALUE = 0x00000007;
 
-struct REGISTER_WRITE {
-  UINT64 Address;
+struct GLOBAL_WRITE {
+  UINT32 Offset; // in the global window
   UINT32 Value;
 };
 
 // Root-complex global registers, written in this order once the controllers are enabled.
-constexpr REGISTER_WRITE ROOT_COMPLEX_GLOBAL_WRITES[] = {
-    {0xA2801264, 0x00000000}, {0xA2801268, 0xD0000000}, {0xA280126C, 0x00000000},
-    {0xA2805504, 0x00000000}, {0xA2805508, 0x87010040}, {0xA2805500, 0x00000001},
-    {0xA2800008, 0x00000040}, {0xA280000C, 0x00000000}, {0xA2800014, 0x00000040},
-    {0xA2800010, 0x00000000}, {0xA280001C, 0x00000040}, {0xA2800018, 0x00000000},
-    {0xA2800000, 0x00000001}, {0xA2800048, 0x00000000}, {0xA280004C, 0x08000000},
-    {0xA2800054, 0x00000000}, {0xA2800050, 0xE0000000}, {0xA280005C, 0x00000000},
-    {0xA2800058, 0xE0000000}, {0xA2800040, 0x00000001},
+// clang-format off
+constexpr GLOBAL_WRITE ROOT_COMPLEX_GLOBAL_WRITES[] = {
+    {0x01264, 0x00000000},
+    {0x01268, 0xD0000000},
+    {0x0126C, 0x00000000},
+    {0x05504, 0x00000000},
+    {0x05508, 0x87010040},
+    {0x05500, 0x00000001},
+    {0x00008, 0x00000040},
+    {0x0000C, 0x00000000},
+    {0x00014, 0x00000040},
+    {0x00010, 0x00000000},
+    {0x0001C, 0x00000040},
+    {0x00018, 0x00000000},
+    {0x00000, 0x00000001},
+    {0x00048, 0x00000000},
+    {0x0004C, 0x08000000},
+    {0x00054, 0x00000000},
+    {0x00050, 0xE0000000},
+    {0x0005C, 0x00000000},
+    {0x00058, 0xE0000000},
+    {0x00040, 0x00000001},
 };
+// clang-format on
 static_assert(sizeof(ROOT_COMPLEX_GLOBAL_WRITES) / sizeof(ROOT_COMPLEX_GLOBAL_WRITES[0]) == 20);
 
 // The boot SSD gets at most 49 polls 10 ms apart (490 ms) to bring its link up.
@@ -94,12 +103,12 @@ VOID BringUpAllControllers(UINT32 Variant) {
 VOID BringUpSingleController() {
   BringUpController(CONTROLLER_8);
   // Chip variant 3 leaves controller 8's port-select bit to this point.
-  MmioOr32(RC_PORT_SELECT, RegisterBit(CONTROLLER_8));
+  MmioOr32(GlobalReg(GLOBAL_PORT_SELECT), BIT32(CONTROLLER_8));
 }
 
 VOID WriteRootComplexGlobals() {
-  for (const REGISTER_WRITE& Write : ROOT_COMPLEX_GLOBAL_WRITES) {
-    MmioWrite32(Write.Address, Write.Value);
+  for (const GLOBAL_WRITE& Write : ROOT_COMPLEX_GLOBAL_WRITES) {
+    MmioWrite32(GlobalReg(Write.Offset), Write.Value);
   }
 }
 
@@ -125,9 +134,10 @@ VOID LogBootTrace() {
 
 UINT32 GetSlotType() {
   if (GetPlatformKind() == PLATFORM_KIND_FPGA) {
-    return (MmioRead32(PLATFORM_ID_REG) & FPGA_SLOT_TYPE_2) != 0 ? SLOT_TYPE_2 : SLOT_TYPE_1P;
+    return MmioReadField32(PLATFORM_ID_REG, PLATFORM_ID_FPGA_SLOT_TYPE_2) != 0 ? SLOT_TYPE_2
+                                                                               : SLOT_TYPE_1P;
   }
-  const UINT32 Field = BitFieldRead32(MmioRead32(SYS_CONFIG_REG), SLOT_FIELD_LOW, SLOT_FIELD_HIGH);
+  const UINT32 Field = MmioReadField32(SYS_CONFIG_REG, SYS_CONFIG_SLOT);
   switch (Field) {
   case 0:
   case 1:

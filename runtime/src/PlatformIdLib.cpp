@@ -4,18 +4,10 @@
 
 namespace {
 
-constexpr UINT32 CHIP_VARIANT_MASK = GENMASK32(3, 0);
-constexpr UINT32 CHIP_VARIANT_WIDE_ID = 3;
-constexpr UINT32 PLATFORM_CODE_SHIFT = 16;
+// Chip variant 3 always has wide board ids.
+constexpr UINT32 WIDE_BOARD_ID_VARIANT = 3;
 constexpr UINT32 PLATFORM_CODE_EMULATOR = 1;
 constexpr UINT32 PLATFORM_CODE_OTHER = 2;
-constexpr UINT32 PLATFORM_ID_FPGA_FLAG = BIT32(8);
-constexpr UINT32 SYS_CONFIG_MODE_MASK = GENMASK32(10, 9);
-constexpr UINT32 SYS_CONFIG_MODE_SHIFT = 9;
-constexpr UINT32 SYS_CONFIG_FLAG = BIT32(13);
-constexpr UINT32 SYS_CONFIG_WIDE_BOARD_ID = BIT32(15);
-constexpr UINT32 BOARD_ID_WIDE_MASK = GENMASK32(23, 0);
-constexpr UINT32 BOARD_ID_NARROW_MASK = GENMASK32(15, 0);
 
 } // namespace
 
@@ -24,23 +16,23 @@ UINT32 GetBootTimeMs() {
 }
 
 UINT32 GetChipVariant() {
-  return MmioRead32(CHIP_VARIANT_REG) & CHIP_VARIANT_MASK;
+  return MmioReadField32(CHIP_VARIANT_REG, CHIP_VARIANT_ID);
 }
 
 UINT32 GetSysConfigMode() {
-  return (MmioRead32(SYS_CONFIG_REG) & SYS_CONFIG_MODE_MASK) >> SYS_CONFIG_MODE_SHIFT;
+  return MmioReadField32(SYS_CONFIG_REG, SYS_CONFIG_MODE);
 }
 
 UINT32 IsWideBoardId() {
-  if (GetChipVariant() == CHIP_VARIANT_WIDE_ID) {
+  if (GetChipVariant() == WIDE_BOARD_ID_VARIANT) {
     return 1;
   }
-  return (MmioRead32(SYS_CONFIG_REG) & SYS_CONFIG_WIDE_BOARD_ID) != 0 ? 1 : 0;
+  return MmioReadField32(SYS_CONFIG_REG, SYS_CONFIG_WIDE_BOARD_ID);
 }
 
 UINT32 GetBoardId() {
-  const UINT32 Mask = IsWideBoardId() != 0 ? BOARD_ID_WIDE_MASK : BOARD_ID_NARROW_MASK;
-  return MmioRead32(BOARD_ID_REG) & Mask;
+  const UINT32 Field = IsWideBoardId() != 0 ? BOARD_ID_WIDE : BOARD_ID_NARROW;
+  return MmioReadField32(BOARD_ID_REG, Field);
 }
 
 UINT32 GetPlatformKind() {
@@ -48,7 +40,7 @@ UINT32 GetPlatformKind() {
   if (Id == 0) {
     return PLATFORM_KIND_SILICON;
   }
-  const UINT32 Code = Id >> PLATFORM_CODE_SHIFT;
+  const UINT32 Code = FIELD_GET32(PLATFORM_ID_CODE, Id);
   if (Code == PLATFORM_CODE_EMULATOR) {
     return PLATFORM_KIND_EMULATOR;
   }
@@ -60,7 +52,7 @@ UINT32 GetPlatformKind() {
 
 UINT32 GetSysConfigFlag() {
   if (GetPlatformKind() != PLATFORM_KIND_FPGA) {
-    return (MmioRead32(SYS_CONFIG_REG) & SYS_CONFIG_FLAG) != 0 ? 1 : 0;
+    return MmioReadField32(SYS_CONFIG_REG, SYS_CONFIG_FLAG);
   }
-  return (MmioRead32(PLATFORM_ID_REG) & PLATFORM_ID_FPGA_FLAG) != 0 ? 1 : 0;
+  return MmioReadField32(PLATFORM_ID_REG, PLATFORM_ID_FPGA_FLAG);
 }

@@ -10,9 +10,9 @@ namespace {
 constexpr UINT32 UART_IBRD_VALUE = 108;
 constexpr UINT32 UART_FBRD_VALUE = 32;
 // FIFOs enabled, 8-bit words, no parity, one stop bit, no break.
-constexpr UINT32 UART_LCR_H_VALUE = BIT32(4) | FIELD32(6, 5, 3);
+constexpr UINT32 UART_LCR_H_VALUE = FIELD_PREP32(UARTLCR_H_WLEN, 3) | UARTLCR_H_FEN;
 // UART, transmit and receive enabled.
-constexpr UINT32 UART_CR_VALUE = BIT32(0) | BIT32(8) | BIT32(9);
+constexpr UINT32 UART_CR_VALUE = UARTCR_RXE | UARTCR_TXE | UARTCR_UARTEN;
 static_assert(UART_LCR_H_VALUE == 0x70 && UART_CR_VALUE == 0x301);
 
 } // namespace
