@@ -13,148 +13,171 @@ namespace {
 constexpr UINT32 TWO_CHIP_VERSION_FIRST = 0x6006;
 constexpr UINT32 TWO_CHIP_VERSION_LAST = 0x6007;
 
+// The three 64 KiB register blocks of a chip that the program touches, named by their address on
+// chip 0; chip i's copy lies at i << CHIP_BASE_SHIFT above it.
+constexpr UINT64 BLOCK_A2900000 = 0xA2900000; // controller 8's window and the shared control window
+constexpr UINT64 BLOCK_A2800000 = 0xA2800000; // the root complex's global registers
+constexpr UINT64 BLOCK_A2810000 = 0xA2810000; // the root complex's global registers
+
+constexpr UINT64 RasReg(UINT8 Chip, UINT64 Block, UINT32 Offset) {
+  return (static_cast<UINT64>(Chip) << CHIP_BASE_SHIFT) + Block + Offset;
+}
+
 enum RAS_OP : UINT8 {
   RAS_WRITE, // write Value
   RAS_AND,   // read, AND with Value, write back
   RAS_OR,    // read, OR with Value, write back
 };
 
-// One row of the register program. A row with Passes > 0 opens a group that runs Passes times;
-// the rows after it with Passes == SAME_PASS belong to the group and are accessed, in table order,
-// in every pass. In pass k each row of the group accesses Offset + k * Stride.
 struct RAS_STEP {
-  UINT32 Offset; // chip offset (the address on chip 0) in the first pass
-  UINT32 Value;
-  UINT16 Stride;
+  UINT16 Offset; // in the block
   RAS_OP Op;
-  UINT8 Passes;
+  UINT32 Value;
 };
 
-constexpr UINT8 SAME_PASS = 0;
-
-constexpr RAS_STEP Write(UINT32 Offset, UINT32 Value) {
-  return {Offset, Value, 0, RAS_WRITE, 1};
-}
-constexpr RAS_STEP AndWith(UINT32 Offset, UINT32 Mask) {
-  return {Offset, Mask, 0, RAS_AND, 1};
-}
-constexpr RAS_STEP OrWith(UINT32 Offset, UINT32 Mask) {
-  return {Offset, Mask, 0, RAS_OR, 1};
-}
-// Count writes of one value, Stride bytes apart.
-constexpr RAS_STEP WriteEach(UINT32 Offset, UINT32 Value, UINT8 Count, UINT16 Stride) {
-  return {Offset, Value, Stride, RAS_WRITE, Count};
-}
-// The first row of a group of Passes passes, and the rows that follow it within each pass.
-constexpr RAS_STEP FirstInPass(UINT32 Offset, UINT32 Value, UINT8 Passes, UINT16 Stride) {
-  return {Offset, Value, Stride, RAS_WRITE, Passes};
-}
-constexpr RAS_STEP NextInPass(UINT32 Offset, UINT32 Value, UINT16 Stride) {
-  return {Offset, Value, Stride, RAS_WRITE, SAME_PASS};
-}
-
-// The three blocks touched are 0xA2900000 (controller 8 and the shared control window),
-// 0xA2800000 and 0xA2810000 (the root complex's global range).
-constexpr RAS_STEP RAS_PROGRAM[] = {
-    // Block 0xA2900000
-    Write(0xA2904578, 0x00000000),
-    Write(0xA290456C, 0xFFFFFFFF),
-    Write(0xA2904584, 0x00000000),
-    Write(0xA2904570, 0xFFFFFFFF),
-    Write(0xA2904574, 0xFFFFE020),
-    Write(0xA2904580, 0xFFFFFFFF),
-    Write(0xA2906094, 0x00000000),
-    Write(0xA2906088, 0xFFFFFFFF),
-    Write(0xA290608C, 0xFFFE0448),
-    Write(0xA2907094, 0x00000000),
-    Write(0xA2907054, 0xFFFFFFFF),
-    Write(0xA2907058, 0xFF3FFFF7),
-    Write(0xA29073A8, 0x3F3FB6F7),
-    AndWith(0xA29073E4, 0xFFFFFFFD), // clears bit 1 only
-    WriteEach(0xA2900100, 0x00000000, 6, 0x10),
-    WriteEach(0xA2900108, 0xFFFFFFFF, 6, 0x10),
-    WriteEach(0xA2900124, 0x00000000, 4, 0x10),
-    // Block 0xA2800000
-    Write(0xA2806810, 0x00000000),
-    Write(0xA2806BE0, 0xFFFFFFFF),
-    Write(0xA2806BE4, 0xE3FFFFF0),
-    WriteEach(0xA2800800, 0x00000000, 4, 4),
-    Write(0xA2800850, 0x00000000),
-    WriteEach(0xA2800820, 0xFFFFFFFF, 4, 4),
-    Write(0xA2800858, 0xFFFFFFFF),
-    Write(0xA2800810, 0xF67FFFFF),
-    Write(0xA2800814, 0xC00FFFFF),
-    Write(0xA2800818, 0xFFFFFFFF),
-    Write(0xA280081C, 0xFFFFFFFF),
-    Write(0xA2800854, 0xFFFFFFFF),
-    // Group A: the fourth register is the same one in every pass, written after the other three.
-    FirstInPass(0xA280C070, 0x00000000, 32, 0x100),
-    NextInPass(0xA280C040, 0xFFFFFFFF, 0x100),
-    NextInPass(0xA280C044, 0xFFFF8081, 0x100),
-    NextInPass(0xA280E184, 0x000077E0, 0),
-    // Group B: within a pass the register at +8 comes before the one at +4.
-    FirstInPass(0xA280901C, 0x00000000, 3, 0x200),
-    NextInPass(0xA2809024, 0xFFFFFFFF, 0x200),
-    NextInPass(0xA2809020, 0xFFFFFFFF, 0x200),
-    // Block 0xA2810000
-    Write(0xA2810084, 0x00000000),
-    Write(0xA2810284, 0x00000000),
-    Write(0xA2810078, 0x0000000F),
-    Write(0xA2810278, 0x0000000F),
-    Write(0xA281007C, 0xFFFFFFF0),
-    Write(0xA281027C, 0xFFFFFFF0),
-    Write(0xA2813088, 0x00000000),
-    Write(0xA28137EC, 0x00000000),
-    Write(0xA2813080, 0xFFFFFFFF),
-    Write(0xA28137E0, 0xFFFFFFFF),
-    Write(0xA2813084, 0xFFFFFFFF),
-    Write(0xA28137E4, 0xFFFFFFFF),
-    Write(0xA2813090, 0x00000002),
-    // Block 0xA2800000 again
-    OrWith(0xA2808000, 0x0002222A),
-    Write(0xA2808020, 0xFFF00000),
-    Write(0xA2808028, 0xFFF00000),
-    Write(0xA2808030, 0xFFF00000),
-    OrWith(0xA2808010, 0x02300000),
-    OrWith(0xA2808018, 0x02300000),
+// One step per line, as the program lists them.
+// clang-format off
+// Phase 1, block 0xA2900000.
+constexpr RAS_STEP PHASE1_STEPS[] = {
+    {0x4578, RAS_WRITE, 0x00000000},
+    {0x456C, RAS_WRITE, 0xFFFFFFFF},
+    {0x4584, RAS_WRITE, 0x00000000},
+    {0x4570, RAS_WRITE, 0xFFFFFFFF},
+    {0x4574, RAS_WRITE, 0xFFFFE020},
+    {0x4580, RAS_WRITE, 0xFFFFFFFF},
+    {0x6094, RAS_WRITE, 0x00000000},
+    {0x6088, RAS_WRITE, 0xFFFFFFFF},
+    {0x608C, RAS_WRITE, 0xFFFE0448},
+    {0x7094, RAS_WRITE, 0x00000000},
+    {0x7054, RAS_WRITE, 0xFFFFFFFF},
+    {0x7058, RAS_WRITE, 0xFF3FFFF7},
+    {0x73A8, RAS_WRITE, 0x3F3FB6F7},
+    {0x73E4, RAS_AND,  0xFFFFFFFD},
+    {0x0100, RAS_WRITE, 0x00000000},
+    {0x0110, RAS_WRITE, 0x00000000},
+    {0x0120, RAS_WRITE, 0x00000000},
+    {0x0130, RAS_WRITE, 0x00000000},
+    {0x0140, RAS_WRITE, 0x00000000},
+    {0x0150, RAS_WRITE, 0x00000000},
+    {0x0108, RAS_WRITE, 0xFFFFFFFF},
+    {0x0118, RAS_WRITE, 0xFFFFFFFF},
+    {0x0128, RAS_WRITE, 0xFFFFFFFF},
+    {0x0138, RAS_WRITE, 0xFFFFFFFF},
+    {0x0148, RAS_WRITE, 0xFFFFFFFF},
+    {0x0158, RAS_WRITE, 0xFFFFFFFF},
+    {0x0124, RAS_WRITE, 0x00000000},
+    {0x0134, RAS_WRITE, 0x00000000},
+    {0x0144, RAS_WRITE, 0x00000000},
+    {0x0154, RAS_WRITE, 0x00000000},
 };
 
-constexpr UINTN RAS_PROGRAM_ROWS = sizeof(RAS_PROGRAM) / sizeof(RAS_PROGRAM[0]);
+// Phase 2, block 0xA2800000, up to its two strided groups.
+constexpr RAS_STEP PHASE2_STEPS[] = {
+    {0x6810, RAS_WRITE, 0x00000000},
+    {0x6BE0, RAS_WRITE, 0xFFFFFFFF},
+    {0x6BE4, RAS_WRITE, 0xE3FFFFF0},
+    {0x0800, RAS_WRITE, 0x00000000},
+    {0x0804, RAS_WRITE, 0x00000000},
+    {0x0808, RAS_WRITE, 0x00000000},
+    {0x080C, RAS_WRITE, 0x00000000},
+    {0x0850, RAS_WRITE, 0x00000000},
+    {0x0820, RAS_WRITE, 0xFFFFFFFF},
+    {0x0824, RAS_WRITE, 0xFFFFFFFF},
+    {0x0828, RAS_WRITE, 0xFFFFFFFF},
+    {0x082C, RAS_WRITE, 0xFFFFFFFF},
+    {0x0858, RAS_WRITE, 0xFFFFFFFF},
+    {0x0810, RAS_WRITE, 0xF67FFFFF},
+    {0x0814, RAS_WRITE, 0xC00FFFFF},
+    {0x0818, RAS_WRITE, 0xFFFFFFFF},
+    {0x081C, RAS_WRITE, 0xFFFFFFFF},
+    {0x0854, RAS_WRITE, 0xFFFFFFFF},
+};
 
-// One past the last row of the group that starts at First.
-constexpr UINTN GroupEnd(UINTN First) {
-  UINTN End = First + 1;
-  while (End < RAS_PROGRAM_ROWS && RAS_PROGRAM[End].Passes == SAME_PASS) {
-    ++End;
-  }
-  return End;
-}
+// Group A: 32 passes 0x100 apart, each followed by the same write to one common register.
+constexpr UINT32 GROUP_A_PASSES = 32;
+constexpr UINT32 GROUP_A_STRIDE = 0x100;
+constexpr RAS_STEP GROUP_A_STEPS[] = {
+    {0xC070, RAS_WRITE, 0x00000000},
+    {0xC040, RAS_WRITE, 0xFFFFFFFF},
+    {0xC044, RAS_WRITE, 0xFFFF8081},
+};
+constexpr RAS_STEP GROUP_A_COMMON_STEP = {0xE184, RAS_WRITE, 0x000077E0};
 
-// Accesses the program makes per chip; a read-modify-write is one read and one write.
+// Group B: 3 passes 0x200 apart; within a pass the register at +8 comes before the one at +4.
+constexpr UINT32 GROUP_B_PASSES = 3;
+constexpr UINT32 GROUP_B_STRIDE = 0x200;
+constexpr RAS_STEP GROUP_B_STEPS[] = {
+    {0x901C, RAS_WRITE, 0x00000000},
+    {0x9024, RAS_WRITE, 0xFFFFFFFF},
+    {0x9020, RAS_WRITE, 0xFFFFFFFF},
+};
+
+// Phase 3, block 0xA2810000.
+constexpr RAS_STEP PHASE3_STEPS[] = {
+    {0x0084, RAS_WRITE, 0x00000000},
+    {0x0284, RAS_WRITE, 0x00000000},
+    {0x0078, RAS_WRITE, 0x0000000F},
+    {0x0278, RAS_WRITE, 0x0000000F},
+    {0x007C, RAS_WRITE, 0xFFFFFFF0},
+    {0x027C, RAS_WRITE, 0xFFFFFFF0},
+    {0x3088, RAS_WRITE, 0x00000000},
+    {0x37EC, RAS_WRITE, 0x00000000},
+    {0x3080, RAS_WRITE, 0xFFFFFFFF},
+    {0x37E0, RAS_WRITE, 0xFFFFFFFF},
+    {0x3084, RAS_WRITE, 0xFFFFFFFF},
+    {0x37E4, RAS_WRITE, 0xFFFFFFFF},
+    {0x3090, RAS_WRITE, 0x00000002},
+};
+
+// Phase 4, block 0xA2800000 again.
+constexpr RAS_STEP PHASE4_STEPS[] = {
+    {0x8000, RAS_OR,   0x0002222A},
+    {0x8020, RAS_WRITE, 0xFFF00000},
+    {0x8028, RAS_WRITE, 0xFFF00000},
+    {0x8030, RAS_WRITE, 0xFFF00000},
+    {0x8010, RAS_OR,   0x02300000},
+    {0x8018, RAS_OR,   0x02300000},
+};
+// clang-format on
+
+// Accesses per chip; a read-modify-write is one read and one write.
 struct RAS_ACCESS_COUNT {
   UINT32 Reads;
   UINT32 Writes;
 };
 
-consteval RAS_ACCESS_COUNT CountRasAccesses() {
-  RAS_ACCESS_COUNT Count = {0, 0};
-  for (UINTN First = 0; First < RAS_PROGRAM_ROWS; First = GroupEnd(First)) {
-    const UINT32 Passes = RAS_PROGRAM[First].Passes;
-    for (UINTN Row = First; Row < GroupEnd(First); ++Row) {
-      Count.Writes += Passes;
-      Count.Reads += RAS_PROGRAM[Row].Op == RAS_WRITE ? 0 : Passes;
-    }
+template <UINTN Count>
+consteval RAS_ACCESS_COUNT CountAccesses(const RAS_STEP (&Steps)[Count], UINT32 Passes = 1) {
+  RAS_ACCESS_COUNT Total = {0, 0};
+  for (const RAS_STEP& Step : Steps) {
+    Total.Reads += Step.Op == RAS_WRITE ? 0 : Passes;
+    Total.Writes += Passes;
   }
-  return Count;
+  return Total;
 }
 
-static_assert(RAS_PROGRAM[0].Passes != SAME_PASS, "the program must open with a group");
+consteval RAS_ACCESS_COUNT CountRasAccesses() {
+  const RAS_ACCESS_COUNT Parts[] = {
+      CountAccesses(PHASE1_STEPS),
+      CountAccesses(PHASE2_STEPS),
+      CountAccesses(GROUP_A_STEPS, GROUP_A_PASSES),
+      CountAccesses({GROUP_A_COMMON_STEP}, GROUP_A_PASSES),
+      CountAccesses(GROUP_B_STEPS, GROUP_B_PASSES),
+      CountAccesses(PHASE3_STEPS),
+      CountAccesses(PHASE4_STEPS),
+  };
+  RAS_ACCESS_COUNT Total = {0, 0};
+  for (const RAS_ACCESS_COUNT& Part : Parts) {
+    Total.Reads += Part.Reads;
+    Total.Writes += Part.Writes;
+  }
+  return Total;
+}
+
 static_assert(CountRasAccesses().Writes == 204 && CountRasAccesses().Reads == 4,
               "the RAS program makes 204 writes and 4 reads per chip");
 
-VOID RunRasStep(UINT64 ChipBase, const RAS_STEP& Step, UINT32 Pass) {
-  const UINT64 Address =
-      ChipBase + Step.Offset + static_cast<UINT64>(Pass) * static_cast<UINT64>(Step.Stride);
+VOID RunRasStep(UINT64 Address, const RAS_STEP& Step) {
   switch (Step.Op) {
   case RAS_AND:
     MmioAnd32(Address, Step.Value);
@@ -168,19 +191,32 @@ VOID RunRasStep(UINT64 ChipBase, const RAS_STEP& Step, UINT32 Pass) {
   }
 }
 
+// The steps in table order, Shift bytes further into the block.
+VOID RunRasSteps(UINT8 Chip, UINT64 Block, const RAS_STEP* Steps, UINTN Count, UINT32 Shift) {
+  for (UINTN Step = 0; Step < Count; ++Step) {
+    RunRasStep(RasReg(Chip, Block, Steps[Step].Offset + Shift), Steps[Step]);
+  }
+}
+
+template <UINTN Count>
+VOID RunRasSteps(UINT8 Chip, UINT64 Block, const RAS_STEP (&Steps)[Count], UINT32 Shift = 0) {
+  RunRasSteps(Chip, Block, Steps, Count, Shift);
+}
+
 } // namespace
 
 VOID ProgramChipRasRegisters(UINT8 ChipIndex) {
-  const UINT64 ChipBase = static_cast<UINT64>(ChipIndex) << CHIP_BASE_SHIFT;
-  for (UINTN First = 0; First < RAS_PROGRAM_ROWS;) {
-    const UINTN End = GroupEnd(First);
-    for (UINT32 Pass = 0; Pass < RAS_PROGRAM[First].Passes; ++Pass) {
-      for (UINTN Row = First; Row < End; ++Row) {
-        RunRasStep(ChipBase, RAS_PROGRAM[Row], Pass);
-      }
-    }
-    First = End;
+  RunRasSteps(ChipIndex, BLOCK_A2900000, PHASE1_STEPS);
+  RunRasSteps(ChipIndex, BLOCK_A2800000, PHASE2_STEPS);
+  for (UINT32 Pass = 0; Pass < GROUP_A_PASSES; ++Pass) {
+    RunRasSteps(ChipIndex, BLOCK_A2800000, GROUP_A_STEPS, Pass * GROUP_A_STRIDE);
+    RunRasStep(RasReg(ChipIndex, BLOCK_A2800000, GROUP_A_COMMON_STEP.Offset), GROUP_A_COMMON_STEP);
   }
+  for (UINT32 Pass = 0; Pass < GROUP_B_PASSES; ++Pass) {
+    RunRasSteps(ChipIndex, BLOCK_A2800000, GROUP_B_STEPS, Pass * GROUP_B_STRIDE);
+  }
+  RunRasSteps(ChipIndex, BLOCK_A2810000, PHASE3_STEPS);
+  RunRasSteps(ChipIndex, BLOCK_A2800000, PHASE4_STEPS);
 }
 
 UINT32 GetChipCount() {
