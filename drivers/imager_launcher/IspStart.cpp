@@ -6,42 +6,43 @@
 
 namespace {
 
-VOID WriteIspCfgRange(UINT64 First, UINT64 Last, UINT32 Value) {
-  for (UINT64 Offset = First; Offset <= Last; Offset += sizeof(UINT32)) {
-    MmioWrite32(ISP_CFG_BASE + Offset, Value);
+VOID WriteIspCfgRange(UINT32 First, UINT32 Last, UINT32 Value) {
+  for (UINT32 Offset = First; Offset <= Last; Offset += sizeof(UINT32)) {
+    MmioWrite32(IspCfgReg(Offset), Value);
   }
 }
 
 VOID SetUpIspCore(UINT32 Index, UINT64 ImageAddress) {
   const ISP_CORE_PARAMS& Core = ISP_CORES[Index];
-  MmioOr32(Core.G, BIT32(1));
-  MmioAndThenOr32(Core.Cb + ISP_CORE_CTRL, ~ISP_CORE_CTRL_LOW, ISP_CORE_CTRL_INDEX);
-  // Bits 23:0 take address bits 39:16; the caller keeps the address below 1 TiB, so nothing
-  // spills into bits 31:24.
-  MmioAndThenOr32(Core.Cb + ISP_CORE_IMAGE_ADDR, ISP_CORE_IMAGE_ADDR_KEEP,
+  MmioOr32(Core.SetUpStartReg, ISP_SET_UP_START);
+  MmioAndThenOr32(IspCoreReg(Core.ControlBlock, ISP_CORE_CTRL), ~ISP_CORE_CTRL_BITS3_0,
+                  ISP_CORE_CTRL_INDEX);
+  MmioAndThenOr32(IspCoreReg(Core.ControlBlock, ISP_CORE_IMAGE_ADDR),
+                  ~(ISP_CORE_IMAGE_ADDR_BIT24 | ISP_CORE_IMAGE_ADDR_64K),
                   ISP_CORE_IMAGE_ADDR_BIT24 |
-                      static_cast<UINT32>(ImageAddress >> ISP_CORE_IMAGE_ADDR_SHIFT));
-  ConfigureIspCore(Core.Cb, Index, Core.W);
-  SetIspCoreAllOnes(Core.Cb, Core.Pb);
-  MmioOr32(Core.S, BIT32(3));
+                      FIELD_PREP32(ISP_CORE_IMAGE_ADDR_64K, ImageAddress >> 16));
+  ConfigureIspCore(Core.ControlBlock, Index, Core.Core58Value);
+  SetIspCoreAllOnes(Core.ControlBlock, Core.SecondBlock);
+  MmioOr32(Core.SetUpEndReg, ISP_SET_UP_END);
 }
 
 } // namespace
 
-VOID ConfigureIspCore(UINT64 Cb, UINT32 Index, UINT32 W) {
+VOID ConfigureIspCore(UINT64 ControlBlock, UINT32 Index, UINT32 Core58Value) {
   const UINT32 Variant = GetChipVariant();
-  MmioAndThenOr32(Cb + ISP_CORE_CTRL, ~ISP_CORE_CTRL_INDEX, Index << ISP_CORE_CTRL_INDEX_SHIFT);
-  MmioAndThenOr32(Cb + ISP_CORE_58, ISP_CORE_58_KEEP, W);
+  MmioWriteField32(IspCoreReg(ControlBlock, ISP_CORE_CTRL), ISP_CORE_CTRL_INDEX, Index);
+  MmioAndThenOr32(IspCoreReg(ControlBlock, ISP_CORE_58), ~ISP_CORE_58_BITS31_13, Core58Value);
   if (Variant == ISP_CHIP_VARIANT_3) {
-    MmioWrite32(Cb + ISP_CORE_4C, ISP_CORE_4C_V3_VALUE);
+    MmioWrite32(IspCoreReg(ControlBlock, ISP_CORE_4C), ISP_CORE_4C_V3_VALUE);
   }
-  MmioWrite32(Cb + ISP_CORE_68, ISP_ALL_ONES);
+  MmioWrite32(IspCoreReg(ControlBlock, ISP_CORE_68), ISP_ALL_ONES);
 }
 
-VOID SetIspCoreAllOnes(UINT64 Cb, UINT64 Pb) {
+VOID SetIspCoreAllOnes(UINT64 ControlBlock, UINT64 SecondBlock) {
   const UINT32 Variant = GetChipVariant();
-  MmioWrite32(Cb + ISP_CORE_6C, ISP_CORE_6C_VALUE);
-  MmioWrite32(Variant == ISP_CHIP_VARIANT_3 ? ISP_V3_ALL_ONES_REG : Pb + ISP_PB_ALL_ONES,
+  MmioWrite32(IspCoreReg(ControlBlock, ISP_CORE_6C), ISP_CORE_6C_VALUE);
+  MmioWrite32(Variant == ISP_CHIP_VARIANT_3 ? ISP_V3_ALL_ONES_REG
+                                            : IspCoreReg(SecondBlock, ISP_SECOND_ALL_ONES),
               ISP_ALL_ONES);
 }
 
@@ -55,8 +56,8 @@ VOID RunIspStartSequence(UINT64 Fw0Address, UINT64 Fw1Address, bool StartCore1) 
     WriteIspCfgRange(ISP_CFG_FIRST, ISP_CFG_LAST, 0);
     WriteIspCfgRange(ISP_CFG_HIGH_FIRST, ISP_CFG_HIGH_LAST, ISP_CFG_HIGH_VALUE);
   }
-  for (const UINT64 Register : ISP_ALL_ONES_REGISTERS) {
-    MmioWrite32(Register, ISP_ALL_ONES);
+  for (const UINT16 Offset : ISP_ALL_ONES_OFFSETS) {
+    MmioWrite32(IspAllOnesReg(Offset), ISP_ALL_ONES);
   }
 
   SetUpIspCore(0, Fw0Address);
@@ -71,9 +72,9 @@ VOID RunIspStartSequence(UINT64 Fw0Address, UINT64 Fw1Address, bool StartCore1) 
   MmioOr32(ISP_START_REG, Variant == ISP_CHIP_VARIANT_3 ? ISP_START_V3 : ISP_START);
   ArmDataSynchronizationBarrier();
 
-  MmioOr32(ISP_CORES[0].Cb + ISP_CORE_CTRL, ISP_CORE_CTRL_FINAL);
+  MmioOr32(IspCoreReg(ISP_CORES[0].ControlBlock, ISP_CORE_CTRL), ISP_CORE_CTRL_FINAL);
   if (StartCore1) {
-    MmioOr32(ISP_CORES[1].Cb + ISP_CORE_CTRL, ISP_CORE_CTRL_FINAL);
+    MmioOr32(IspCoreReg(ISP_CORES[1].ControlBlock, ISP_CORE_CTRL), ISP_CORE_CTRL_FINAL);
   }
 
   LogPrint(LOG_WARNING, "Boot isp end!\n");
