@@ -113,7 +113,7 @@ def check(args):
     if largest["bytes"] > frame_budget:
         problems.append(f"largest stack frame {largest['bytes']} bytes ({largest['function']}), "
                         f"over its budget of {frame_budget}")
-    unbounded = [f.name for f in functions if f.dynamic]
+    unbounded = demangle([f.name for f in functions if f.dynamic])
     if unbounded:
         problems.append(f"unbounded stack frames in {', '.join(unbounded)}")
     if problems:
