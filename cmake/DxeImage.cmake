@@ -95,6 +95,9 @@ function(dxe_check_budget NAME)
     COMMENT "Budget of image ${NAME}.efi" VERBATIM COMMAND_EXPAND_LISTS)
   add_test(NAME image_budget.${NAME} COMMAND python3 ${DXE_IMAGE_REPORT_TOOL} ${args}
            COMMAND_EXPAND_LISTS)
+  # Linked again, and so measured again, when the budgets or the tools change.
+  set_property(TARGET ${NAME} APPEND PROPERTY LINK_DEPENDS ${DXE_IMAGE_BUDGETS}
+               ${DXE_IMAGE_REPORT_TOOL} ${PROJECT_SOURCE_DIR}/tools/image_check/check_image.py)
   set_property(GLOBAL APPEND PROPERTY DXE_IMAGE_REPORTS ${json})
 endfunction()
 
