@@ -11,5 +11,7 @@ set(CMAKE_AR llvm-ar)
 set(CMAKE_RANLIB llvm-ranlib)
 set(CMAKE_LINKER lld-link)
 # /base:0 makes every load relocate the image, so the relocation path is always exercised.
+# /Brepro writes a hash of the image where the link time would go (and in a debug directory entry
+# that carries no data), so that two builds of the same sources give the same bytes.
 set(CMAKE_CXX_LINK_EXECUTABLE
-    "<CMAKE_LINKER> /nologo /machine:arm64 /nodefaultlib /opt:ref /base:0 /debug:none <LINK_FLAGS> <OBJECTS> <LINK_LIBRARIES> /out:<TARGET>")
+    "<CMAKE_LINKER> /nologo /machine:arm64 /nodefaultlib /opt:ref /base:0 /debug:none /Brepro <LINK_FLAGS> <OBJECTS> <LINK_LIBRARIES> /out:<TARGET>")

@@ -21,25 +21,29 @@ std::string DriverImage(const std::string& Name) {
   return sim::DefaultEfiDirectory() + "/" + Name + ".efi";
 }
 
+// The defects are made from ImagerLauncher: its log-level names are a table of pointers, so it
+// has base relocations to relocate and to damage (an image without absolute pointers has none).
 class PeImageTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    if (!emutest::ImagesPresent({"NetBootClassId", "ImagerLauncher", "PortErrorSetup"})) {
+    if (!emutest::ImagesPresent(
+            {"RootPortBringup", "ImagerLauncher", "PortErrorSetup", "NetBootClassId"})) {
       GTEST_SKIP();
     }
-    std::ifstream Stream(DriverImage("NetBootClassId"), std::ios::binary);
+    std::ifstream Stream(DriverImage("ImagerLauncher"), std::ios::binary);
     File.assign(std::istreambuf_iterator<char>(Stream), std::istreambuf_iterator<char>());
-    Image = sim::ParsePeImage(File, "NetBootClassId.efi");
+    Image = sim::ParsePeImage(File, "ImagerLauncher.efi");
+    ASSERT_FALSE(Image.Dir64Relocations.empty()) << "ImagerLauncher.efi has no relocations";
   }
   std::vector<uint8_t> File;
   sim::PeImage Image;
 };
 
 TEST_F(PeImageTest, ShippedDriversLoad) {
-  for (const char* Name : {"NetBootClassId", "ImagerLauncher", "PortErrorSetup"}) {
+  for (const char* Name :
+       {"RootPortBringup", "ImagerLauncher", "PortErrorSetup", "NetBootClassId"}) {
     const sim::PeImage Driver = sim::ReadPeImage(DriverImage(Name));
     EXPECT_EQ(Driver.ImageBase, 0u) << Name;
-    EXPECT_FALSE(Driver.Dir64Relocations.empty()) << Name;
     EXPECT_EQ(Driver.Sections.front().Name, ".text") << Name;
   }
 }
@@ -90,13 +94,13 @@ TEST_P(BadImageTest, EngineRefusesItBeforeRunning) {
   std::filesystem::create_directories(Folder);
   std::vector<uint8_t> Bad = File;
   GetParam().Apply(Bad, Image);
-  std::ofstream(Folder / "NetBootClassId.efi", std::ios::binary)
+  std::ofstream(Folder / "ImagerLauncher.efi", std::ios::binary)
       .write(reinterpret_cast<const char*>(Bad.data()), static_cast<std::streamsize>(Bad.size()));
   sim::Machine M(sim::BoardProfile{});
   sim::Aarch64Engine Engine(M, Folder.string());
-  EXPECT_THROW(Engine.PrepareDriver("NetBootClassId"), sim::ImageError);
+  EXPECT_THROW(Engine.PrepareDriver("ImagerLauncher"), sim::ImageError);
   uint64_t Status = 0;
-  EXPECT_THROW(Engine.RunDriver("NetBootClassId", Status), sim::ImageError);
+  EXPECT_THROW(Engine.RunDriver("ImagerLauncher", Status), sim::ImageError);
   EXPECT_TRUE(M.Events().empty());
   std::filesystem::remove_all(Folder);
 }

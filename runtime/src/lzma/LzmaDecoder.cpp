@@ -92,8 +92,10 @@ UINT32 LzmaGetScratchSize(const LZMA_STREAM_INFO* Info) {
   return (BASE_PROBS + LITERAL_CODER_SIZE * LiteralCoders) * sizeof(UINT16);
 }
 
-RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize, const LZMA_STREAM_INFO* Info,
-                               UINT8* Output, VOID* Scratch) {
+// Kept out of line: inlined into its caller, which is built for size, the loop would be too.
+__attribute__((noinline)) RETURN_STATUS LzmaDecodeStream(const UINT8* Stream, UINTN StreamSize,
+                                                         const LZMA_STREAM_INFO* Info,
+                                                         UINT8* Output, VOID* Scratch) {
   const UINT8* In = Stream + LZMA_HEADER_SIZE;
   const UINT8* InEnd = Stream + StreamSize;
   // The range coder's first byte is always 0; the next four start the code.
