@@ -194,6 +194,20 @@ TEST(BoardProfile, BadInputIsAnErrorNamingFileLineAndColumn) {
       {"name = \"\xFE\"\n", "b.toml:1:8: Encountered invalid utf-8 sequence"},
       {"name = \"\x1B[2J\"\n", "b.toml:1:9: Error while parsing string: unescaped control "
                                "characters other than TAB (U+0009) are explicitly prohibited"},
+      // Where toml++ 3.3.0 reaches a TOML_UNREACHABLE or fails an assertion of its own, a key or a
+      // blank expected: a syntax error all the same
+      {"[\n", "b.toml:1:2: Error while parsing key: expected bare key starting character or string "
+              "delimiter, saw '\\n'"},
+      {"firmware. = 1\n", "b.toml:1:11: Error while parsing key: expected bare key starting "
+                          "character or string delimiter, saw '='"},
+      {"\xC3\xA9name = \"x\"\n", "b.toml:1:1: Error while parsing root table: expected keys, "
+                                 "tables, whitespace or comments, saw '\xC3\xA9'"},
+      {"name = \"x\" \xE3\x80\x81\n", "b.toml:1:12: Error while parsing key-value pair: expected a "
+                                      "comment or whitespace, saw '\xE3\x80\x81'"},
+      {"[timer]\nfrequency = 1\xEF\xB9\xA0\n", "b.toml:2:14: Error while parsing decimal integer: "
+                                               "expected digit, saw '\xEF\xB9\xA0'"},
+      {"name = \"\"\"a\\\xC3\xA9\"\"\"\n",
+       "b.toml:1:13: Error while parsing string: unknown escape sequence '\\\xC3\xA9'"},
       {DeepArrays,
        "b.toml:2:270: Error while parsing value: exceeded maximum nested value depth of 256"},
       // The same key or table twice, or an address in two spellings

@@ -133,6 +133,7 @@ DumpRequest ParseDump(const std::string& Spec) {
 RunOptions ParseRunCommandLine(const std::vector<std::string>& Arguments) {
   RunOptions Options;
   ArgumentReader Reader(Arguments, "");
+  bool MaxAccessesGiven = false;
   bool OptionsEnded = false;
   while (!Reader.Done()) {
     const std::string Argument = Reader.Next();
@@ -192,7 +193,10 @@ RunOptions ParseRunCommandLine(const std::vector<std::string>& Arguments) {
         throw UsageError("unknown engine '" + Options.Engine + "' (expected native or aarch64)");
       }
     } else if (Name == "--max-accesses") {
-      Reader.Once(Name);
+      if (MaxAccessesGiven) {
+        throw UsageError("option --max-accesses given twice");
+      }
+      MaxAccessesGiven = true;
       Options.MaxAccesses = Number(Value("a number N"), "--max-accesses");
     } else {
       throw UsageError("unknown option '" + Argument + "' (dxesim --help lists the options)");

@@ -6,10 +6,13 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <utility>
 
 #include <toml++/toml.h>
 
@@ -44,43 +47,86 @@ namespace {
 
 // toml++ builds, finishes and frees a document recursively, a stack frame or two per level of
 // nesting. It stops arrays and inline tables at 256 levels, but dotted keys and table headers nest
-// as deep as the file allows: two bytes a level ("a."), 32768 levels in MAX_PROFILE_BYTES. A level
-// takes up to about 340 bytes of stack in the sanitized builds, so the reading runs on a stack of
-// its own that holds the deepest profile several times over, whatever the caller's stack limit.
+// as deep as the file allows: two bytes a level ("a."), 32768 levels in MAX_PROFILE_BYTES. In the
+// sanitized builds such a level takes up to about 340 bytes of stack and an array or inline table
+// up to 7 KiB, 13 MiB for the deepest profile, so profiles are read on a stack of their own that
+// holds it several times over, whatever the caller's stack and its limit.
 constexpr size_t READER_STACK_BYTES = 64 << 20;
 
-struct ReaderJob {
-  std::function<void()> Work;
+// The thread that owns that stack, started by the first read and kept for the life of the process
+// (starting a thread per read would cost more than most reads). Reads take turns.
+class ReaderThread {
+public:
+  static ReaderThread& Get() {
+    // Never destroyed: the thread waits on its members until the process ends.
+    static ReaderThread* const Instance = new ReaderThread;
+    return *Instance;
+  }
+
+  // Runs Work on the reader's stack and rethrows what it throws.
+  void Run(const std::string& File, const std::function<void()>& Work) {
+    const std::lock_guard<std::mutex> Turn(Turns);
+    std::unique_lock<std::mutex> Lock(Mutex);
+    if (!Started) {
+      Start(File);
+    }
+    Job = &Work;
+    Wake.notify_one();
+    Finished.wait(Lock, [this] { return Job == nullptr; });
+    if (Failure) {
+      std::rethrow_exception(std::exchange(Failure, nullptr));
+    }
+  }
+
+private:
+  void Start(const std::string& File) {
+    pthread_attr_t Attributes;
+    pthread_attr_init(&Attributes);
+    pthread_attr_setstacksize(&Attributes, READER_STACK_BYTES);
+    pthread_attr_setdetachstate(&Attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t Thread;
+    const int Error = pthread_create(
+        &Thread, &Attributes,
+        [](void* Self) -> void* {
+          static_cast<ReaderThread*>(Self)->Serve();
+          return nullptr;
+        },
+        this);
+    pthread_attr_destroy(&Attributes);
+    if (Error != 0) {
+      throw ProfileError(File,
+                         std::string("cannot start the profile reader: ") + std::strerror(Error));
+    }
+    Started = true;
+  }
+
+  [[noreturn]] void Serve() {
+    std::unique_lock<std::mutex> Lock(Mutex);
+    for (;;) {
+      Wake.wait(Lock, [this] { return Job != nullptr; });
+      const std::function<void()>& Work = *Job;
+      Lock.unlock();
+      std::exception_ptr Error;
+      try {
+        Work();
+      } catch (...) {
+        Error = std::current_exception();
+      }
+      Lock.lock();
+      Failure = Error;
+      Job = nullptr;
+      Finished.notify_one();
+    }
+  }
+
+  std::mutex Turns;
+  std::mutex Mutex;
+  std::condition_variable Wake;
+  std::condition_variable Finished;
+  bool Started = false;
+  const std::function<void()>* Job = nullptr;
   std::exception_ptr Failure;
 };
-
-void* RunReaderJob(void* Argument) {
-  auto& Job = *static_cast<ReaderJob*>(Argument);
-  try {
-    Job.Work();
-  } catch (...) {
-    Job.Failure = std::current_exception();
-  }
-  return nullptr;
-}
-
-void RunOnReaderStack(const std::string& File, std::function<void()> Work) {
-  ReaderJob Job{std::move(Work), nullptr};
-  pthread_attr_t Attributes;
-  pthread_attr_init(&Attributes);
-  pthread_attr_setstacksize(&Attributes, READER_STACK_BYTES);
-  pthread_t Thread;
-  const int Error = pthread_create(&Thread, &Attributes, RunReaderJob, &Job);
-  pthread_attr_destroy(&Attributes);
-  if (Error != 0) {
-    throw ProfileError(File,
-                       std::string("cannot start the profile reader: ") + std::strerror(Error));
-  }
-  pthread_join(Thread, nullptr);
-  if (Job.Failure) {
-    std::rethrow_exception(Job.Failure);
-  }
-}
 
 enum class Table { Mem32, Mem8, Reads, Firmware, Timer };
 
@@ -485,7 +531,7 @@ BoardProfile ParseBoardProfile(std::string_view Text, const std::string& FileNam
     throw ProfileError(FileName, TooLargeMessage());
   }
   BoardProfile Profile;
-  RunOnReaderStack(FileName, [&] { Profile = Reader(Text, FileName).Read(); });
+  ReaderThread::Get().Run(FileName, [&] { Profile = Reader(Text, FileName).Read(); });
   return Profile;
 }
 
