@@ -60,6 +60,21 @@ TEST_F(DxesimTest, NetBootClassIdOnTheDefaultBoardReportsItsStatusAndTraceIsAnno
             1u);
 }
 
+// The profile's name and path go into the trace's first comment line escaped: a line break in
+// either cannot make an event line.
+TEST_F(DxesimTest, TheTraceHeaderKeepsProfileTextOnItsOneCommentLine) {
+  const std::string Profile = Write("odd\nR32 0x1 0x1.toml", "name = \"\"\"a\nR32 0x0 0x0\"\"\"\n"
+                                                             "[mem32]\n0x881100F0 = 0x1234ABCD\n");
+  const RunResult R = Run({"--board", Profile, "--trace", "trace.txt", "NetBootClassId"});
+  EXPECT_EQ(R.Exit, 0);
+  const std::vector<std::string> All = Lines(ReadFile(Path("trace.txt")));
+  ASSERT_GE(All.size(), 3u);
+  EXPECT_EQ(All[0],
+            "# dxesim trace: board \"a\\nR32 0x0 0x0\" (" + Dir + "/odd\\nR32 0x1 0x1.toml)");
+  EXPECT_EQ(All[1], "ENTRY NetBootClassId");
+  EXPECT_EQ(All[2], "R32 0x881100f0 0x1234abcd # rng.Output0");
+}
+
 TEST_F(DxesimTest, TheBuiltInBoardIsTheRepositoryDefaultBoard) {
   const std::vector<std::string> Drivers =
       HaveImages({"RootPortBringup", "ImagerLauncher", "PortErrorSetup", "NetBootClassId"})
@@ -188,9 +203,23 @@ TEST_F(DxesimTest, ShippedBoardsBootAsDescribed) {
 TEST_F(DxesimTest, BadCommandLinesExitWithStatus2AndOneLineNamingTheFault) {
   const std::string Broken = Write("broken.toml", "name = \"x\"\n[mem32]\n0x8000FFFC 0\n");
   const std::string Unknown = Write("unknown.toml", "[timer]\nfrequency = 1\nspeed = 2\n");
+  std::filesystem::create_directory(Path("folder"));
+  // Host images cut short, as a copy or download broken off leaves them, and one that is no image.
+  const char* Images = std::getenv("DXESIM_IMAGE_DIR");
+  ASSERT_NE(Images, nullptr) << "DXESIM_IMAGE_DIR names the host images";
+  const std::string Image = std::string(Images) + "/NetBootClassId.so";
+  const std::string Whole = ReadFile(Image);
+  ASSERT_GT(Whole.size(), 118000u) << Image;
+  std::filesystem::create_directories(Path("cut/a"));
+  std::filesystem::create_directories(Path("cut/b"));
+  std::filesystem::create_directories(Path("cut/c"));
+  Write("cut/a/NetBootClassId.so", Whole.substr(0, 118000));
+  Write("cut/b/NetBootClassId.so", Whole.substr(0, 64));
+  Write("cut/c/NetBootClassId.so", "#!/bin/sh\n");
   const struct {
     std::vector<std::string> Arguments;
     std::string Message;
+    std::string ImageDirectory = {}; // in place of $DXESIM_IMAGE_DIR
   } CASES[] = {
       {{"Foo"},
        "unknown driver 'Foo' (expected RootPortBringup, ImagerLauncher, PortErrorSetup or "
@@ -217,17 +246,68 @@ TEST_F(DxesimTest, BadCommandLinesExitWithStatus2AndOneLineNamingTheFault) {
        "--max-accesses 'ten' is not a number (0x hex or decimal, 64 bits)"},
       {{"--max-accesses", "010"},
        "--max-accesses '010' is not a number (0x hex or decimal, 64 bits)"},
+      {{"Net\nBoot\x1B[2J"},
+       "unknown driver 'Net\\nBoot\\x1b[2J' (expected RootPortBringup, ImagerLauncher, "
+       "PortErrorSetup or NetBootClassId)"},
+      {{"--", "--board", "x.toml"},
+       "unknown driver '--board' (expected RootPortBringup, ImagerLauncher, PortErrorSetup or "
+       "NetBootClassId)"},
+      // Empty values, in both forms, are refused rather than taken for the option left out.
+      {{"--board", ""}, "option --board needs a FILE, got an empty value"},
+      {{"--trace", "", "NetBootClassId"}, "option --trace needs a FILE, got an empty value"},
+      {{"--firmware", ""},
+       "option --firmware needs a FILE (or - for standard output), got an "
+       "empty value"},
+      {{"--board="}, "option --board needs a FILE, got an empty value"},
+      {{"--call", ""}, "option --call needs a SPEC, got an empty value"},
+      // An option given twice, whatever its values; the first fault from the left is reported.
       {{"--board", "a.toml", "--board", "b.toml"}, "option --board given twice"},
-      {{"--board", "missing.toml"}, "missing.toml: cannot read the board profile"},
-      {{"--board", Broken}, Broken + ":3: expected '=' after key '0x8000FFFC'"},
-      {{"--board", Unknown}, Unknown + ":3: unknown key 'speed' in [timer] (expected frequency)"},
-      {{"--engine", "x86"}, "unknown engine 'x86' (expected native or aarch64)"},
+      {{"--trace", "t1", "--trace", ""}, "option --trace given twice"},
+      {{"--trace", "", "--trace", "t2"}, "option --trace needs a FILE, got an empty value"},
+      {{"--firmware=-", "--firmware", "-"}, "option --firmware given twice"},
+      {{"--bootlog", "--bootlog"}, "option --bootlog given twice"},
+      {{"--max-accesses", "5", "--max-accesses=5"}, "option --max-accesses given twice"},
       {{"--engine=aarch64", "--engine", "native"}, "option --engine given twice"},
+      {{"--engine", "x86"}, "unknown engine 'x86' (expected native or aarch64)"},
+      // Profiles that cannot be used; their faults are listed in BoardProfileTest.
+      {{"--board", "missing.toml"},
+       "missing.toml: cannot read the board profile: No such file or directory"},
+      {{"--board", Path("folder")}, Path("folder") + ": is a folder, not a board profile"},
+      {{"--board", "no\nsuch.toml"},
+       "no\\nsuch.toml: cannot read the board profile: No such file or directory"},
+      {{"--board", Broken},
+       Broken + ":3:12: Error while parsing key-value pair: expected '=', saw "
+                "'0'"},
+      {{"--board", Unknown}, Unknown + ":3:1: unknown key 'speed' in [timer] (expected frequency)"},
+      // Host images that are not whole, named before anything runs.
+      {{"NetBootClassId"},
+       "image " + Path("cut/a") + "/NetBootClassId.so is truncated: it holds 118000 of the " +
+           std::to_string(Whole.size()) + " bytes its ELF headers describe",
+       Path("cut/a")},
+      {{"NetBootClassId"},
+       "image " + Path("cut/b") +
+           "/NetBootClassId.so is truncated: its program headers lie beyond the 64 bytes of the "
+           "file",
+       Path("cut/b")},
+      {{"NetBootClassId"},
+       "image " + Path("cut/c") + "/NetBootClassId.so is not a 64-bit little-endian ELF file",
+       Path("cut/c")},
+      // The bootlog command
       {{"bootlog"}, "bootlog: missing the DUMP file"},
+      {{"bootlog", ""}, "bootlog: the DUMP file is an empty argument"},
       {{"bootlog", "a.bin", "--ring"}, "bootlog: option --ring needs an ADDR"},
+      {{"bootlog", "a.bin", "--ring="}, "bootlog: option --ring needs an ADDR, got an empty value"},
+      {{"bootlog", "--header", "a.bin", "--header"}, "bootlog: option --header given twice"},
+      {{"bootlog", "--", "--header"}, "bootlog: cannot read '--header': No such file or directory"},
+      {{"bootlog", "folder"}, "bootlog: 'folder' is a folder, not a dump"},
+      {{"bootlog", "a.bin", "b.bin"}, "bootlog: one DUMP file only, got 'a.bin' and 'b.bin'"},
   };
   for (const auto& Case : CASES) {
-    const RunResult R = Run(Case.Arguments);
+    // The engines are compared on every run but those of a native image that is not whole.
+    const RunResult R =
+        Case.ImageDirectory.empty()
+            ? Run(Case.Arguments)
+            : Spawn(Case.Arguments, Dir, {"DXESIM_IMAGE_DIR=" + Case.ImageDirectory});
     EXPECT_EQ(R.Exit, 2) << Case.Message;
     EXPECT_EQ(R.Out, "") << Case.Message;
     EXPECT_EQ(R.Err, "dxesim: " + Case.Message + "\n");
@@ -457,8 +537,11 @@ TEST_F(DxesimTest, BootLogAfterTheRingWrapped) {
                        "\ndxesim: boot log: ring 0xc5280000, area header 0xc5280400, 64 bytes of "
                        "text in a 64-byte data area, write offset 0x1e, wrapped\n");
 
-  // The same decoding over the dump, as from a board.
+  // The same decoding over the dump, as from a board; "--" ends the options.
   const RunResult FromDump = Run({"bootlog", "ring.bin", "--header"});
+  const RunResult AfterOptions = Run({"bootlog", "--header", "--", "ring.bin"});
+  EXPECT_EQ(AfterOptions.Exit, 0);
+  EXPECT_EQ(AfterOptions.Out, FromDump.Out);
   EXPECT_EQ(FromDump.Exit, 0);
   EXPECT_EQ(FromDump.Err, "");
   EXPECT_EQ(FromDump.Out, "# ring 0xc5280000 magic 0xeaea2020\n"

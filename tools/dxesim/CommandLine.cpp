@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include <set>
 #include <utility>
 
 namespace dxesim {
@@ -36,7 +37,8 @@ Options:
                         emulated processor
   -h, --help            print this text
 
-Numbers are C literals (0x hex or decimal). An option's value may also follow '='.
+Numbers are C literals (0x hex or decimal). An option's value may also follow '='; '--' ends
+the options. Options other than --call and --dump may be given once.
 
 Exit status:
   0  the run completed (driver statuses are reported, not turned into exit codes)
@@ -70,24 +72,30 @@ public:
       : Arguments(Arguments), Prefix(std::move(Prefix)) {}
   bool Done() const { return Index >= Arguments.size(); }
   const std::string& Next() { return Arguments[Index++]; }
+  // An empty value, attached or not, is refused rather than taken for the option left out.
   std::string Value(const std::string& Option, const std::string& Attached, bool HasAttached,
                     const char* Meta) {
-    if (HasAttached) {
-      if (Attached.empty()) {
-        throw UsageError(Prefix + "option " + Option + " needs " + Meta);
-      }
-      return Attached;
-    }
-    if (Done()) {
+    if (!HasAttached && Done()) {
       throw UsageError(Prefix + "option " + Option + " needs " + Meta);
     }
-    return Next();
+    const std::string Given = HasAttached ? Attached : Next();
+    if (Given.empty()) {
+      throw UsageError(Prefix + "option " + Option + " needs " + Meta + ", got an empty value");
+    }
+    return Given;
+  }
+  // Every option but the repeatable ones may be given once, whatever its value.
+  void Once(const std::string& Option) {
+    if (!Given.insert(Option).second) {
+      throw UsageError(Prefix + "option " + Option + " given twice");
+    }
   }
 
 private:
   const std::vector<std::string>& Arguments;
   std::string Prefix;
   size_t Index = 0;
+  std::set<std::string> Given;
 };
 
 uint64_t Number(const std::string& Text, const std::string& What) {
@@ -118,13 +126,6 @@ DumpRequest ParseDump(const std::string& Spec) {
     throw UsageError("--dump '" + Spec + "': LEN is larger than the 1 GiB that a dump may take");
   }
   return Dump;
-}
-
-void SetOnce(std::string& Target, const std::string& Value, const std::string& Option) {
-  if (!Target.empty()) {
-    throw UsageError("option " + Option + " given twice");
-  }
-  Target = Value;
 }
 
 } // namespace
@@ -164,13 +165,17 @@ RunOptions ParseRunCommandLine(const std::vector<std::string>& Arguments) {
       if (Attached) {
         throw UsageError("option --bootlog takes no value");
       }
+      Reader.Once(Name);
       Options.BootLog = true;
     } else if (Name == "--board") {
-      SetOnce(Options.BoardFile, Value("a FILE"), Name);
+      Reader.Once(Name);
+      Options.BoardFile = Value("a FILE");
     } else if (Name == "--trace") {
-      SetOnce(Options.TraceFile, Value("a FILE"), Name);
+      Reader.Once(Name);
+      Options.TraceFile = Value("a FILE");
     } else if (Name == "--firmware") {
-      SetOnce(Options.FirmwareFile, Value("a FILE (or - for standard output)"), Name);
+      Reader.Once(Name);
+      Options.FirmwareFile = Value("a FILE (or - for standard output)");
     } else if (Name == "--call") {
       const std::string Spec = Value("a SPEC");
       sim::CallSpec Call;
@@ -182,7 +187,8 @@ RunOptions ParseRunCommandLine(const std::vector<std::string>& Arguments) {
     } else if (Name == "--dump") {
       Options.Dumps.push_back(ParseDump(Value("ADDR:LEN:FILE")));
     } else if (Name == "--engine") {
-      SetOnce(Options.Engine, Value("a NAME (native or aarch64)"), Name);
+      Reader.Once(Name);
+      Options.Engine = Value("a NAME (native or aarch64)");
       if (Options.Engine != "native" && Options.Engine != "aarch64") {
         throw UsageError("unknown engine '" + Options.Engine + "' (expected native or aarch64)");
       }
@@ -202,13 +208,19 @@ RunOptions ParseRunCommandLine(const std::vector<std::string>& Arguments) {
 BootLogOptions ParseBootLogCommandLine(const std::vector<std::string>& Arguments) {
   BootLogOptions Options;
   ArgumentReader Reader(Arguments, "bootlog: ");
+  bool OptionsEnded = false;
+  bool DumpGiven = false;
   while (!Reader.Done()) {
     const std::string Argument = Reader.Next();
-    if (Argument == "-h" || Argument == "--help") {
+    if (!OptionsEnded && Argument == "--") {
+      OptionsEnded = true;
+      continue;
+    }
+    if (!OptionsEnded && (Argument == "-h" || Argument == "--help")) {
       Options.Help = true;
       continue;
     }
-    if (Argument.size() > 1 && Argument[0] == '-') {
+    if (!OptionsEnded && Argument.size() > 1 && Argument[0] == '-') {
       const size_t Equals = Argument.find('=');
       const std::string Name = Argument.substr(0, Equals);
       const bool Attached = Equals != std::string::npos;
@@ -217,11 +229,10 @@ BootLogOptions ParseBootLogCommandLine(const std::vector<std::string>& Arguments
                                         : Name == "--ring" ? &Options.Ring
                                                            : nullptr;
       if (Name == "--header" && !Attached) {
+        Reader.Once(Name);
         Options.Header = true;
       } else if (Target != nullptr) {
-        if (Target->has_value()) {
-          throw UsageError("bootlog: option " + Name + " given twice");
-        }
+        Reader.Once(Name);
         *Target =
             Number(Reader.Value(Name, AttachedValue, Attached, "an ADDR"), "bootlog: " + Name);
       } else {
@@ -230,13 +241,17 @@ BootLogOptions ParseBootLogCommandLine(const std::vector<std::string>& Arguments
       }
       continue;
     }
-    if (!Options.DumpFile.empty()) {
+    if (DumpGiven) {
       throw UsageError("bootlog: one DUMP file only, got '" + Options.DumpFile + "' and '" +
                        Argument + "'");
     }
+    if (Argument.empty()) {
+      throw UsageError("bootlog: the DUMP file is an empty argument");
+    }
+    DumpGiven = true;
     Options.DumpFile = Argument;
   }
-  if (Options.DumpFile.empty() && !Options.Help) {
+  if (!DumpGiven && !Options.Help) {
     throw UsageError("bootlog: missing the DUMP file");
   }
   return Options;

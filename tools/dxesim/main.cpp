@@ -15,6 +15,7 @@
 #include <Sim/Machine.h>
 #include <Sim/NativeEngine.h>
 #include <Sim/Status.h>
+#include <Sim/UserInput.h>
 
 #include "CommandLine.h"
 
@@ -35,9 +36,10 @@ std::unique_ptr<sim::Engine> MakeEngine(sim::Machine& Machine, const std::string
   return std::make_unique<sim::NativeEngine>(Machine);
 }
 
+// One line, whatever a file name, argument or profile text in the message holds.
 void Complain(const std::string& Message) {
   std::fflush(stdout);
-  std::fprintf(stderr, "dxesim: %s\n", Message.c_str());
+  std::fprintf(stderr, "dxesim: %s\n", sim::PrintableText(Message).c_str());
 }
 
 void ReportStatus(const std::string& Name, uint64_t Status) {
@@ -134,9 +136,11 @@ int Run(const dxesim::RunOptions& Options) {
   });
   if (Out.Trace) {
     std::ofstream& Trace = *Out.Trace;
-    Trace << "# dxesim trace: board \"" << Board.Name << "\" ("
-          << (Options.BoardFile.empty() ? std::string("built-in ") + sim::DEFAULT_BOARD_FILE
-                                        : Options.BoardFile)
+    // A comment line holds the profile's name and path escaped, so that neither can end it.
+    Trace << "# dxesim trace: board \"" << sim::PrintableText(Board.Name) << "\" ("
+          << sim::PrintableText(Options.BoardFile.empty()
+                                    ? std::string("built-in ") + sim::DEFAULT_BOARD_FILE
+                                    : Options.BoardFile)
           << ")" << (Options.Engine == "aarch64" ? ", engine aarch64" : "") << "\n";
     Machine.SetEventSink([&Trace](const sim::Event& E) {
       Trace << sim::FormatEvent(E, true) << '\n';
@@ -177,7 +181,7 @@ int Run(const dxesim::RunOptions& Options) {
   if (Exit == EXIT_STOPPED) {
     Complain(StopText(Machine));
     if (Out.Trace) {
-      *Out.Trace << "# " << StopText(Machine) << '\n';
+      *Out.Trace << "# " << sim::PrintableText(StopText(Machine)) << '\n';
     }
   }
 
@@ -218,27 +222,23 @@ int Run(const dxesim::RunOptions& Options) {
   return Exit;
 }
 
-std::string ReadWholeFile(const std::string& Path) {
-  std::ifstream In(Path, std::ios::binary);
-  if (!In) {
-    throw dxesim::UsageError("bootlog: cannot read '" + Path + "': " + SystemError());
+std::string ReadDump(const std::string& Path) {
+  sim::FileContents Contents = sim::ReadUserFile(Path, dxesim::MAX_DUMP_LENGTH);
+  switch (Contents.Problem) {
+  case sim::ReadProblem::None:
+    break;
+  case sim::ReadProblem::CannotRead:
+    throw dxesim::UsageError("bootlog: cannot read '" + Path + "': " + Contents.Reason);
+  case sim::ReadProblem::Folder:
+    throw dxesim::UsageError("bootlog: '" + Path + "' is a folder, not a dump");
+  case sim::ReadProblem::TooLarge:
+    throw dxesim::UsageError("bootlog: '" + Path + "' is larger than the 1 GiB a dump may hold");
   }
-  In.seekg(0, std::ios::end);
-  const std::streamoff Size = In.tellg();
-  if (Size < 0 || static_cast<uint64_t>(Size) > dxesim::MAX_DUMP_LENGTH) {
-    throw dxesim::UsageError("bootlog: '" + Path + "' is not a dump of at most 1 GiB");
-  }
-  std::string Bytes(static_cast<size_t>(Size), '\0');
-  In.seekg(0);
-  In.read(Bytes.data(), Size);
-  if (!In) {
-    throw dxesim::UsageError("bootlog: cannot read '" + Path + "'");
-  }
-  return Bytes;
+  return std::move(Contents.Bytes);
 }
 
 int RunBootLogCommand(const dxesim::BootLogOptions& Options) {
-  const std::string Dump = ReadWholeFile(Options.DumpFile);
+  const std::string Dump = ReadDump(Options.DumpFile);
   const uint64_t Size = Dump.size();
   const auto Within = [&](uint64_t Base, uint64_t At) { return At >= Base && At - Base < Size; };
   uint64_t Base = 0;

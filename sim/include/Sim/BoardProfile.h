@@ -31,25 +31,35 @@ bool IsFailableService(const std::string& Name);
 // Their names, for messages: "AllocatePool, FreePool, ... or SetPtr".
 std::string FailableServiceList();
 
-// A profile that cannot be used. what() is "file:line: message" ("file: message" when the fault
-// is not on one line, such as a file that cannot be read).
+// The most a profile file may hold. Real boards take a few KiB; the bound keeps the reading of any
+// file quick, and bounds how deep its tables can nest.
+constexpr uint64_t MAX_PROFILE_BYTES = 64 * 1024;
+
+// A profile that cannot be used. what() is "file:line:column: message" ("file: message" when the
+// fault is not at one place, such as a file that cannot be read). Every text taken from the file
+// is printable (see PrintableText).
 class ProfileError : public std::runtime_error {
 public:
-  ProfileError(const std::string& File, int Line, const std::string& Message);
+  ProfileError(const std::string& File, int Line, int Column, const std::string& Message);
+  ProfileError(const std::string& File, const std::string& Message)
+      : ProfileError(File, 0, 0, Message) {}
   const std::string& File() const { return FileName; }
   int Line() const { return LineNumber; }
+  int Column() const { return ColumnNumber; }
   const std::string& Message() const { return Text; }
 
 private:
   std::string FileName;
   int LineNumber;
+  int ColumnNumber;
   std::string Text;
 };
 
-// Parses the TOML text of a board profile: comments, bare and quoted keys, the tables [mem32],
-// [mem8], [reads], [firmware] (or [firmware.fail]) and [timer], integers in every TOML form,
-// booleans, strings, arrays and inline tables. Anything else, an unknown table or key, a duplicate
-// key and a value that does not fit its place throw ProfileError; nothing is silently defaulted.
+// Parses the TOML text of a board profile (any TOML 1.0 document) and applies the profile's rules:
+// the tables [mem32], [mem8], [reads], [firmware] with [firmware.fail] and [timer], their keys,
+// the types and ranges of their values. A TOML syntax error, an unknown table or key, an address
+// given twice and a value that does not fit its place throw ProfileError; nothing is silently
+// defaulted.
 BoardProfile ParseBoardProfile(std::string_view Text, const std::string& FileName);
 // Reads and parses a profile file.
 BoardProfile LoadBoardProfile(const std::string& Path);

@@ -17,6 +17,10 @@ namespace sim {
 // $DXESIM_IMAGE_DIR, else the images/ folder beside the running executable.
 std::string DefaultImageDirectory();
 
+// Throws ImageError naming Path unless it is an ELF shared object for this machine whose segments
+// and section headers all lie within the file.
+void CheckHostImage(const std::string& Path);
+
 class NativeEngine final : public Engine, private ImageMemory {
 public:
   explicit NativeEngine(Machine& M, std::string ImageDirectory = DefaultImageDirectory());
@@ -25,6 +29,8 @@ public:
   Firmware& Fw() override { return Firmware_; }
   ImageMemory& Memory() override { return *this; }
   std::string ImageFile(const std::string& Name) const override;
+  // Refuses an image file that is not a whole host shared object (see CheckHostImage).
+  void PrepareDriver(const std::string& Name) override;
   bool RunDriver(const std::string& Name, uint64_t& Status) override;
   bool CallFunction(uint64_t Function, CallShape Shape, const uint64_t* Arguments,
                     uint64_t& Result) override;

@@ -74,18 +74,24 @@ std::optional<uint64_t> ParseStatus(const std::string& Text) {
       return Entry.Status;
     }
   }
-  if (Text.empty()) {
+  // A hex literal and nothing else: no sign, blank, decimal or octal reading of a status.
+  if (Text.size() < 3 || Text.size() > 2 + 16 || Text[0] != '0' ||
+      (Text[1] != 'x' && Text[1] != 'X')) {
     return std::nullopt;
   }
-  size_t Used = 0;
-  try {
-    const unsigned long long Value = std::stoull(Text, &Used, 0);
-    if (Used == Text.size() && Text[0] != '-' && Text[0] != '+') {
-      return Value;
+  uint64_t Value = 0;
+  for (size_t I = 2; I < Text.size(); ++I) {
+    const char C = Text[I];
+    const int Digit = C >= '0' && C <= '9'   ? C - '0'
+                      : C >= 'a' && C <= 'f' ? C - 'a' + 10
+                      : C >= 'A' && C <= 'F' ? C - 'A' + 10
+                                             : -1;
+    if (Digit < 0) {
+      return std::nullopt;
     }
-  } catch (const std::exception&) {
+    Value = Value << 4 | static_cast<uint64_t>(Digit);
   }
-  return std::nullopt;
+  return Value;
 }
 
 std::string FormatGuid(const EFI_GUID& Guid) {

@@ -1,51 +1,145 @@
-// Board profiles: the TOML subset that the board files use, parsed strictly. A profile describes
-// hardware that a whole run depends on, so every doubtful input is an error with its line rather
-// than a guess.
+// Board profiles: TOML documents, parsed by toml++ and then held to what a board can be. A profile
+// describes hardware that a whole run depends on, so every doubtful input is an error at its place
+// in the file rather than a guess.
 #include <Sim/BoardProfile.h>
 
-#include <fstream>
+#include <pthread.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <mutex>
 #include <optional>
-#include <sstream>
+#include <utility>
+
+#include <toml++/toml.h>
 
 #include <Sim/Machine.h>
 #include <Sim/Status.h>
 #include <Sim/Trace.h>
+#include <Sim/UserInput.h>
 
 namespace sim {
 
-ProfileError::ProfileError(const std::string& File, int Line, const std::string& Message)
-    : std::runtime_error(File + ":" + (Line > 0 ? std::to_string(Line) + ":" : "") + " " + Message),
-      FileName(File), LineNumber(Line), Text(Message) {}
+namespace {
+
+std::string Located(const std::string& File, int Line, int Column, const std::string& Message) {
+  std::string Where = File + ":";
+  if (Line > 0) {
+    Where += std::to_string(Line) + ":";
+    if (Column > 0) {
+      Where += std::to_string(Column) + ":";
+    }
+  }
+  return PrintableText(Where + " " + Message);
+}
+
+} // namespace
+
+ProfileError::ProfileError(const std::string& File, int Line, int Column,
+                           const std::string& Message)
+    : std::runtime_error(Located(File, Line, Column, Message)), FileName(File), LineNumber(Line),
+      ColumnNumber(Column), Text(PrintableText(Message)) {}
 
 namespace {
 
-enum class ValueKind { Integer, Boolean, String, Array, InlineTable };
+// toml++ builds, finishes and frees a document recursively, a stack frame or two per level of
+// nesting. It stops arrays and inline tables at 256 levels, but dotted keys and table headers nest
+// as deep as the file allows: two bytes a level ("a."), 32768 levels in MAX_PROFILE_BYTES. In the
+// sanitized builds such a level takes up to about 340 bytes of stack and an array or inline table
+// up to 7 KiB, 13 MiB for the deepest profile, so profiles are read on a stack of their own that
+// holds it several times over, whatever the caller's stack and its limit.
+constexpr size_t READER_STACK_BYTES = 64 << 20;
 
-struct Field;
+// The thread that owns that stack, started by the first read and kept for the life of the process
+// (starting a thread per read would cost more than most reads). Reads take turns.
+class ReaderThread {
+public:
+  static ReaderThread& Get() {
+    // Never destroyed: the thread waits on its members until the process ends.
+    static ReaderThread* const Instance = new ReaderThread;
+    return *Instance;
+  }
 
-struct Value {
-  ValueKind Kind = ValueKind::Integer;
-  int Line = 0;
-  uint64_t Magnitude = 0; // integers: absolute value
-  bool Negative = false;
-  bool Boolean = false;
-  std::string Text; // strings; for integers the literal as written
-  std::vector<Value> Items;
-  std::vector<Field> Fields;
+  // Runs Work on the reader's stack and rethrows what it throws.
+  void Run(const std::string& File, const std::function<void()>& Work) {
+    const std::lock_guard<std::mutex> Turn(Turns);
+    std::unique_lock<std::mutex> Lock(Mutex);
+    if (!Started) {
+      Start(File);
+    }
+    Job = &Work;
+    Wake.notify_one();
+    Finished.wait(Lock, [this] { return Job == nullptr; });
+    if (Failure) {
+      std::rethrow_exception(std::exchange(Failure, nullptr));
+    }
+  }
+
+private:
+  void Start(const std::string& File) {
+    pthread_attr_t Attributes;
+    pthread_attr_init(&Attributes);
+    pthread_attr_setstacksize(&Attributes, READER_STACK_BYTES);
+    pthread_attr_setdetachstate(&Attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t Thread;
+    const int Error = pthread_create(
+        &Thread, &Attributes,
+        [](void* Self) -> void* {
+          static_cast<ReaderThread*>(Self)->Serve();
+          return nullptr;
+        },
+        this);
+    pthread_attr_destroy(&Attributes);
+    if (Error != 0) {
+      throw ProfileError(File,
+                         std::string("cannot start the profile reader: ") + std::strerror(Error));
+    }
+    Started = true;
+  }
+
+  [[noreturn]] void Serve() {
+    std::unique_lock<std::mutex> Lock(Mutex);
+    for (;;) {
+      Wake.wait(Lock, [this] { return Job != nullptr; });
+      const std::function<void()>& Work = *Job;
+      Lock.unlock();
+      std::exception_ptr Error;
+      try {
+        Work();
+      } catch (...) {
+        Error = std::current_exception();
+      }
+      Lock.lock();
+      Failure = Error;
+      Job = nullptr;
+      Finished.notify_one();
+    }
+  }
+
+  std::mutex Turns;
+  std::mutex Mutex;
+  std::condition_variable Wake;
+  std::condition_variable Finished;
+  bool Started = false;
+  const std::function<void()>* Job = nullptr;
+  std::exception_ptr Failure;
 };
 
-struct Field {
-  std::string Key;
-  int Line;
-  Value Val;
+enum class Table { Mem32, Mem8, Reads, Firmware, Timer };
+
+constexpr struct {
+  const char* Name;
+  Table Kind;
+} TABLES[] = {
+    {"mem32", Table::Mem32},       {"mem8", Table::Mem8},   {"reads", Table::Reads},
+    {"firmware", Table::Firmware}, {"timer", Table::Timer},
 };
 
-enum class Table { Root, Mem32, Mem8, Reads, Firmware, Fail, Timer };
-
-const char* TableName(Table T) {
-  switch (T) {
-  case Table::Root:
-    return "the top level";
+const char* HeaderOf(Table Kind) {
+  switch (Kind) {
   case Table::Mem32:
     return "[mem32]";
   case Table::Mem8:
@@ -54,24 +148,62 @@ const char* TableName(Table T) {
     return "[reads]";
   case Table::Firmware:
     return "[firmware]";
-  case Table::Fail:
-    return "[firmware.fail]";
   case Table::Timer:
     return "[timer]";
   }
   return "?";
 }
 
-bool IsBareKeyChar(char C) {
-  return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || (C >= '0' && C <= '9') || C == '_' ||
-         C == '-';
+std::string Quote(std::string_view Text) {
+  return "'" + PrintableText(Text) + "'";
 }
 
-bool IsValueTokenChar(char C) {
-  return IsBareKeyChar(C) || C == '+' || C == '.' || C == ':';
+bool IsBareKey(std::string_view Key) {
+  return !Key.empty() && std::all_of(Key.begin(), Key.end(), [](char C) {
+    return (C >= 'A' && C <= 'Z') || (C >= 'a' && C <= 'z') || (C >= '0' && C <= '9') || C == '_' ||
+           C == '-';
+  });
 }
 
-int DigitValue(char C) {
+// A table's name as its header is written: [memory], ["firmware.fail"].
+std::string HeaderName(std::string_view Key) {
+  if (IsBareKey(Key)) {
+    return "[" + std::string(Key) + "]";
+  }
+  std::string Quoted = "[\"";
+  for (const char C : Key) {
+    Quoted += C == '"' || C == '\\' ? std::string("\\") + C : std::string(1, C);
+  }
+  return Quoted + "\"]";
+}
+
+std::string KindName(const toml::node& Node) {
+  switch (Node.type()) {
+  case toml::node_type::table:
+    return Node.as_table()->is_inline() ? "an inline table" : "a table";
+  case toml::node_type::array:
+    return Node.is_array_of_tables() ? "an array of tables" : "an array";
+  case toml::node_type::string:
+    return "a string";
+  case toml::node_type::integer:
+    return "an integer";
+  case toml::node_type::floating_point:
+    return "a floating-point number";
+  case toml::node_type::boolean:
+    return "a boolean";
+  case toml::node_type::date:
+    return "a date";
+  case toml::node_type::time:
+    return "a time";
+  case toml::node_type::date_time:
+    return "a date-time";
+  case toml::node_type::none:
+    break;
+  }
+  return "nothing";
+}
+
+int HexDigit(char C) {
   if (C >= '0' && C <= '9') {
     return C - '0';
   }
@@ -81,612 +213,341 @@ int DigitValue(char C) {
   if (C >= 'A' && C <= 'F') {
     return C - 'A' + 10;
   }
-  return 99;
+  return -1;
 }
 
-// A TOML integer: decimal with an optional sign and no leading zero, or 0x, 0o, 0b with digits;
-// underscores only between digits. Keys (addresses) may also use the 0X prefix. Returns the
-// reason when Token is not one, or does not fit in 64 bits.
-std::optional<std::string> ParseInteger(std::string_view Token, bool IsKey, uint64_t& Magnitude,
-                                        bool& Negative) {
-  Magnitude = 0;
-  Negative = false;
-  size_t I = 0;
-  if (!IsKey && !Token.empty() && (Token[0] == '+' || Token[0] == '-')) {
-    Negative = Token[0] == '-';
-    I = 1;
+const char* const TOO_WIDE = "it does not fit in 64 bits";
+
+// An address key: 0x (or 0X) and hex digits, underscores only between two digits as in a TOML hex
+// integer. Returns why Key is not one.
+std::optional<std::string> ParseHexAddress(std::string_view Key, uint64_t& Value) {
+  Value = 0;
+  if (Key.size() < 2 || Key[0] != '0' || (Key[1] != 'x' && Key[1] != 'X')) {
+    return "it does not start with 0x";
   }
-  unsigned Base = 10;
-  if (Token.size() - I >= 2 && Token[I] == '0' &&
-      (Token[I + 1] == 'x' || Token[I + 1] == 'o' || Token[I + 1] == 'b' ||
-       (IsKey && Token[I + 1] == 'X'))) {
-    if (I != 0) {
-      return "a sign is not allowed before a 0x, 0o or 0b integer";
-    }
-    Base = Token[1] == 'o' ? 8 : Token[1] == 'b' ? 2 : 16;
-    I += 2;
-  } else if (Token.size() - I >= 2 && Token[I] == '0') {
-    return "leading zeros are not allowed (hex numbers take a 0x prefix)";
-  }
-  if (I == Token.size()) {
+  if (Key.size() == 2) {
     return "it has no digits";
   }
   bool LastWasDigit = false;
-  for (; I < Token.size(); ++I) {
-    const char C = Token[I];
-    if (C == '_') {
-      if (!LastWasDigit || I + 1 == Token.size()) {
+  for (size_t I = 2; I < Key.size(); ++I) {
+    if (Key[I] == '_') {
+      if (!LastWasDigit || I + 1 == Key.size()) {
         return "an underscore must stand between two digits";
       }
       LastWasDigit = false;
       continue;
     }
-    const unsigned Digit = static_cast<unsigned>(DigitValue(C));
-    if (Digit >= Base) {
-      return std::string("'") + C + "' is not a base-" + std::to_string(Base) + " digit";
+    const int Digit = HexDigit(Key[I]);
+    if (Digit < 0) {
+      return Quote(Key.substr(I, 1)) + " is not a hex digit";
     }
-    if (Magnitude > (UINT64_MAX - Digit) / Base) {
-      return "it does not fit in 64 bits";
+    if (Value >> 60 != 0) {
+      return TOO_WIDE;
     }
-    Magnitude = Magnitude * Base + Digit;
+    Value = Value << 4 | static_cast<uint64_t>(Digit);
     LastWasDigit = true;
   }
   return std::nullopt;
 }
 
-void AppendUtf8(std::string& Out, uint32_t CodePoint) {
-  if (CodePoint < 0x80) {
-    Out += static_cast<char>(CodePoint);
-  } else if (CodePoint < 0x800) {
-    Out += static_cast<char>(0xC0 | CodePoint >> 6);
-    Out += static_cast<char>(0x80 | (CodePoint & 0x3F));
-  } else if (CodePoint < 0x10000) {
-    Out += static_cast<char>(0xE0 | CodePoint >> 12);
-    Out += static_cast<char>(0x80 | (CodePoint >> 6 & 0x3F));
-    Out += static_cast<char>(0x80 | (CodePoint & 0x3F));
-  } else {
-    Out += static_cast<char>(0xF0 | CodePoint >> 18);
-    Out += static_cast<char>(0x80 | (CodePoint >> 12 & 0x3F));
-    Out += static_cast<char>(0x80 | (CodePoint >> 6 & 0x3F));
-    Out += static_cast<char>(0x80 | (CodePoint & 0x3F));
-  }
+bool IsOrdinaryMemory(uint64_t At) {
+  const auto Inside = [At](uint64_t Base, uint64_t Size) { return At >= Base && At - Base < Size; };
+  return Inside(RING_AREA_LOW, RING_AREA_SIZE) || Inside(RING_AREA_HIGH, RING_AREA_SIZE) ||
+         Inside(ISP_STATUS_RECORD, ISP_STATUS_RECORD_SIZE);
 }
 
-std::string Quote(std::string_view Text) {
-  std::string Out = "'";
-  for (const char C : Text) {
-    if (static_cast<unsigned char>(C) < 0x20 || C == 0x7F) {
-      Out += "\\x" + Hex(static_cast<unsigned char>(C)).substr(2);
-    } else {
-      Out += C;
-    }
+struct Entry {
+  const toml::key* Key;
+  const toml::node* Node;
+};
+
+// toml++ keeps a table's entries sorted by key; errors and lists follow the file.
+std::vector<Entry> InDocumentOrder(const toml::table& Table) {
+  std::vector<Entry> Entries;
+  for (const auto& [Key, Node] : Table) {
+    Entries.push_back({&Key, &Node});
   }
-  return Out + "'";
+  std::stable_sort(Entries.begin(), Entries.end(), [](const Entry& A, const Entry& B) {
+    const toml::source_position& P = A.Key->source().begin;
+    const toml::source_position& Q = B.Key->source().begin;
+    return P.line != Q.line ? P.line < Q.line : P.column < Q.column;
+  });
+  return Entries;
 }
 
-class Parser {
+// The words of a toml++ syntax error, without the name of its compile-time setting.
+std::string SyntaxMessage(std::string_view Description) {
+  std::string Message(Description);
+  const std::string_view SETTING = " (TOML_MAX_NESTED_VALUES)";
+  if (const size_t At = Message.find(SETTING); At != std::string::npos) {
+    Message.erase(At, SETTING.size());
+  }
+  return Message;
+}
+
+class Reader {
 public:
-  Parser(std::string_view Source, const std::string& File) : Text(Source), File(File) {}
+  Reader(std::string_view Source, const std::string& FileName) : Text(Source), File(FileName) {}
 
-  BoardProfile Run() {
-    if (Text.substr(0, 3) == "\xEF\xBB\xBF") {
-      Pos = 3;
+  BoardProfile Read() {
+    toml::table Root;
+    try {
+      Root = toml::parse(Text);
+    } catch (const toml::parse_error& Error) {
+      Fail(Error.source(), SyntaxMessage(Error.description()));
     }
-    while (!AtEnd()) {
-      SkipBlanks();
-      if (AtEnd()) {
-        break;
-      }
-      if (Peek() == '#') {
-        SkipComment();
-      } else if (Peek() == '[') {
-        ParseTableHeader();
-      } else if (!AtNewline()) {
-        ParseKeyValue();
-      }
-      EndLine();
-    }
+    ReadRoot(Root);
     return Profile;
   }
 
 private:
-  [[noreturn]] void FailAt(int AtLine, const std::string& Message) const {
-    throw ProfileError(File, AtLine, Message);
-  }
-  [[noreturn]] void Fail(const std::string& Message) const { FailAt(Line, Message); }
-
-  bool AtEnd() const { return Pos >= Text.size(); }
-  char Peek(size_t Ahead = 0) const { return Pos + Ahead < Text.size() ? Text[Pos + Ahead] : '\0'; }
-  bool AtNewline() const { return Peek() == '\n' || (Peek() == '\r' && Peek(1) == '\n'); }
-  void SkipBlanks() {
-    while (Peek() == ' ' || Peek() == '\t') {
-      ++Pos;
-    }
-  }
-  void SkipComment() {
-    if (Peek() != '#') {
-      return;
-    }
-    while (!AtEnd() && !AtNewline()) {
-      const unsigned char C = static_cast<unsigned char>(Text[Pos]);
-      if ((C < 0x20 && C != '\t') || C == 0x7F) {
-        Fail("control character " + Hex(C) + " in a comment");
-      }
-      ++Pos;
-    }
-  }
-  void ConsumeNewline() {
-    Pos += Peek() == '\r' ? 2 : 1;
-    ++Line;
-  }
-  // Blanks, comments and line breaks, as allowed between the items of an array.
-  void SkipInsideArray() {
-    for (;;) {
-      SkipBlanks();
-      SkipComment();
-      if (!AtNewline()) {
-        return;
-      }
-      ConsumeNewline();
-    }
-  }
-  void EndLine() {
-    SkipBlanks();
-    SkipComment();
-    if (AtEnd()) {
-      return;
-    }
-    if (!AtNewline()) {
-      Fail("unexpected " + Quote(RestOfLine()) + " after the value (one key = value per line)");
-    }
-    ConsumeNewline();
-  }
-  std::string RestOfLine() const {
-    size_t End = Pos;
-    while (End < Text.size() && Text[End] != '\n' && Text[End] != '\r') {
-      ++End;
-    }
-    return std::string(Text.substr(Pos, End - Pos));
+  [[noreturn]] void Fail(const toml::source_region& At, const std::string& Message) const {
+    throw ProfileError(File, static_cast<int>(At.begin.line), static_cast<int>(At.begin.column),
+                       Message);
   }
 
-  std::string ParseKey() {
-    if (Peek() == '"' || Peek() == '\'') {
-      return ParseString();
+  // Where a position (line and column, counted in characters from 1) lies in Text.
+  size_t Offset(const toml::source_position& At) const {
+    size_t Pos = Text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+    for (uint32_t Line = 1; Line < At.line && Pos < Text.size(); ++Line) {
+      const size_t End = Text.find('\n', Pos);
+      Pos = End == std::string_view::npos ? Text.size() : End + 1;
     }
-    const size_t Start = Pos;
-    while (IsBareKeyChar(Peek())) {
+    for (uint32_t Column = 1; Column < At.column && Pos < Text.size(); ++Column) {
       ++Pos;
-    }
-    if (Pos == Start) {
-      if (AtEnd() || AtNewline()) {
-        Fail("expected a key");
+      while (Pos < Text.size() && (static_cast<uint8_t>(Text[Pos]) & 0xC0) == 0x80) {
+        ++Pos;
       }
-      Fail("expected a key, found " + Quote(std::string(1, Peek())));
     }
-    return std::string(Text.substr(Start, Pos - Start));
+    return Pos;
   }
 
-  std::string ParseString() {
-    const char Delimiter = Peek();
-    if (Peek(1) == Delimiter && Peek(2) == Delimiter) {
-      Fail("multi-line strings are not used in board profiles");
+  // An integer as written in the file, such as 0x1_0000_0000.
+  std::string Literal(const toml::value<int64_t>& Integer) const {
+    const toml::source_region& Region = Integer.source();
+    if (Region.begin.line != 0 && Region.end.line == Region.begin.line) {
+      const size_t Start = Offset(Region.begin);
+      const size_t End = Offset(Region.end);
+      if (Start < End) {
+        return std::string(Text.substr(Start, End - Start));
+      }
     }
-    ++Pos;
-    std::string Out;
-    for (;;) {
-      if (AtEnd() || AtNewline()) {
-        Fail("unterminated string");
-      }
-      const char C = Text[Pos++];
-      if (C == Delimiter) {
-        return Out;
-      }
-      const unsigned char Byte = static_cast<unsigned char>(C);
-      if ((Byte < 0x20 && C != '\t') || Byte == 0x7F) {
-        Fail("control character " + Hex(Byte) + " in a string");
-      }
-      if (C != '\\' || Delimiter == '\'') {
-        Out += C;
+    return std::to_string(Integer.get());
+  }
+
+  uint64_t ReadUnsigned(const toml::node& Node, const std::string& What, unsigned Bits) const {
+    const toml::value<int64_t>* Integer = Node.as_integer();
+    if (Integer == nullptr) {
+      Fail(Node.source(), What + " must be an integer, not " + KindName(Node));
+    }
+    const int64_t Value = Integer->get();
+    if (Value < 0) {
+      Fail(Node.source(), What + " is negative: " + Literal(*Integer));
+    }
+    if (Bits < 64 && static_cast<uint64_t>(Value) >> Bits != 0) {
+      Fail(Node.source(),
+           What + " does not fit in " + std::to_string(Bits) + " bits: " + Literal(*Integer));
+    }
+    return static_cast<uint64_t>(Value);
+  }
+
+  void ReadRoot(const toml::table& Root) {
+    for (const Entry& E : InDocumentOrder(Root)) {
+      const std::string Key(E.Key->str());
+      if (Key == "name") {
+        const toml::value<std::string>* Name = E.Node->as_string();
+        if (Name == nullptr) {
+          Fail(E.Node->source(), "name must be a string, not " + KindName(*E.Node));
+        }
+        Profile.Name = Name->get();
         continue;
       }
-      const char Escape = Peek();
-      ++Pos;
-      switch (Escape) {
-      case 'b':
-        Out += '\b';
-        break;
-      case 't':
-        Out += '\t';
-        break;
-      case 'n':
-        Out += '\n';
-        break;
-      case 'f':
-        Out += '\f';
-        break;
-      case 'r':
-        Out += '\r';
-        break;
-      case '"':
-        Out += '"';
-        break;
-      case '\\':
-        Out += '\\';
-        break;
-      case 'u':
-      case 'U': {
-        const size_t Digits = Escape == 'u' ? 4 : 8;
-        uint32_t CodePoint = 0;
-        for (size_t I = 0; I < Digits; ++I) {
-          const int Digit = DigitValue(Peek());
-          if (Digit > 15) {
-            Fail(std::string("\\") + Escape + " takes " + std::to_string(Digits) + " hex digits");
-          }
-          CodePoint = CodePoint * 16 + static_cast<uint32_t>(Digit);
-          ++Pos;
+      const auto Known = std::find_if(std::begin(TABLES), std::end(TABLES),
+                                      [&Key](const auto& T) { return Key == T.Name; });
+      if (Known == std::end(TABLES)) {
+        if (E.Node->is_table() && !E.Node->as_table()->is_inline()) {
+          Fail(E.Key->source(), "unknown table " + HeaderName(Key) +
+                                    " (expected [mem32], [mem8], [reads], [firmware], "
+                                    "[firmware.fail] or [timer])");
         }
-        if (CodePoint > 0x10FFFF || (CodePoint >= 0xD800 && CodePoint <= 0xDFFF)) {
-          Fail("\\" + std::string(1, Escape) + " escape is not a Unicode scalar value");
+        Fail(E.Key->source(), "unknown key " + Quote(Key) + " at the top level (expected name)");
+      }
+      const toml::table* Contents = E.Node->as_table();
+      if (Contents == nullptr) {
+        if (E.Node->is_array_of_tables()) {
+          Fail(E.Key->source(),
+               "arrays of tables ([[" + Key + "]]) are not used in board profiles");
         }
-        AppendUtf8(Out, CodePoint);
+        Fail(E.Node->source(),
+             std::string(HeaderOf(Known->Kind)) + " must be a table, not " + KindName(*E.Node));
+      }
+      switch (Known->Kind) {
+      case Table::Mem32:
+      case Table::Mem8:
+      case Table::Reads:
+        ReadAddressed(*Contents, Known->Kind);
+        break;
+      case Table::Firmware:
+        ReadFirmware(*Contents);
+        break;
+      case Table::Timer:
+        ReadTimer(*Contents);
         break;
       }
+    }
+  }
+
+  // [mem32], [mem8] and [reads]: each address once, by its value (0xC0 and 0x00c0 are one).
+  void ReadAddressed(const toml::table& Contents, Table Kind) {
+    const std::string Header = HeaderOf(Kind);
+    std::map<uint64_t, uint32_t> FirstLine;
+    for (const Entry& E : InDocumentOrder(Contents)) {
+      const std::string Key(E.Key->str());
+      uint64_t At = 0;
+      if (const auto Why = ParseHexAddress(Key, At)) {
+        if (*Why == TOO_WIDE) {
+          Fail(E.Key->source(), "address " + Key + " in " + Header + " does not fit in 64 bits");
+        }
+        Fail(E.Key->source(), "key " + Quote(Key) + " in " + Header +
+                                  " is not an address (a hex literal such as 0x8000FFFC): " + *Why);
+      }
+      if (Kind != Table::Mem8 && At % 4 != 0) {
+        Fail(E.Key->source(), "address " + Hex(At) + " in " + Header + " is not 4-byte aligned");
+      }
+      const auto [First, Inserted] = FirstLine.emplace(At, E.Key->source().begin.line);
+      if (!Inserted) {
+        Fail(E.Key->source(), "duplicate address " + Hex(At) + " in " + Header +
+                                  " (first given at line " + std::to_string(First->second) + ")");
+      }
+      switch (Kind) {
+      case Table::Mem32:
+        Profile.Mem32.push_back({At, static_cast<uint32_t>(ReadUnsigned(
+                                         *E.Node, "value for " + Hex(At) + " in " + Header, 32))});
+        break;
+      case Table::Mem8:
+        Profile.Mem8.push_back({At, static_cast<uint8_t>(ReadUnsigned(
+                                        *E.Node, "value for " + Hex(At) + " in " + Header, 8))});
+        break;
       default:
-        Fail("unknown escape \\" + std::string(1, Escape) + " in a string");
+        ReadScript(E, At);
+        break;
       }
     }
   }
 
-  Value ParseValue() {
-    Value V;
-    V.Line = Line;
-    const char C = Peek();
-    if (AtEnd() || AtNewline() || C == '#') {
-      Fail("missing value after '='");
+  void ReadScript(const Entry& E, uint64_t At) {
+    const toml::array* Values = E.Node->as_array();
+    if (Values == nullptr) {
+      Fail(E.Node->source(), "scripted reads for " + Hex(At) +
+                                 " must be an array of integers, not " + KindName(*E.Node));
     }
-    if (C == '"' || C == '\'') {
-      V.Kind = ValueKind::String;
-      V.Text = ParseString();
-      return V;
+    if (IsOrdinaryMemory(At)) {
+      Fail(E.Key->source(), "scripted reads at " + Hex(At) +
+                                " lie in ordinary memory, which is not read through registers");
     }
-    if (C == '[') {
-      ++Pos;
-      V.Kind = ValueKind::Array;
-      for (;;) {
-        SkipInsideArray();
-        if (AtEnd()) {
-          FailAt(V.Line, "unterminated array");
-        }
-        if (Peek() == ']') {
-          ++Pos;
-          return V;
-        }
-        V.Items.push_back(ParseValue());
-        SkipInsideArray();
-        if (Peek() == ',') {
-          ++Pos;
-        } else if (Peek() != ']') {
-          if (AtEnd()) {
-            FailAt(V.Line, "unterminated array");
-          }
-          Fail("expected ',' or ']' in the array, found " + Quote(std::string(1, Peek())));
-        }
-      }
+    std::vector<uint32_t> Script;
+    for (const toml::node& Item : *Values) {
+      Script.push_back(
+          static_cast<uint32_t>(ReadUnsigned(Item, "scripted read for " + Hex(At), 32)));
     }
-    if (C == '{') {
-      ++Pos;
-      V.Kind = ValueKind::InlineTable;
-      SkipBlanks();
-      if (Peek() == '}') {
-        ++Pos;
-        return V;
-      }
-      for (;;) {
-        SkipBlanks();
-        if (AtEnd() || AtNewline()) {
-          Fail("an inline table must close on the line where it opens");
-        }
-        const int KeyLine = Line;
-        const std::string Key = ParseKey();
-        SkipBlanks();
-        if (Peek() == '.') {
-          Fail("dotted keys are not used in board profiles");
-        }
-        if (Peek() != '=') {
-          Fail("expected '=' after key " + Quote(Key));
-        }
-        ++Pos;
-        SkipBlanks();
-        for (const Field& F : V.Fields) {
-          if (F.Key == Key) {
-            Fail("duplicate key " + Quote(Key) + " in the inline table");
-          }
-        }
-        V.Fields.push_back(Field{Key, KeyLine, ParseValue()});
-        SkipBlanks();
-        if (Peek() == ',') {
-          ++Pos;
-          SkipBlanks();
-          if (Peek() == '}') {
-            Fail("a trailing comma is not allowed in an inline table");
-          }
-        } else if (Peek() == '}') {
-          ++Pos;
-          return V;
-        } else if (AtEnd() || AtNewline()) {
-          Fail("an inline table must close on the line where it opens");
-        } else {
-          Fail("expected ',' or '}' in the inline table, found " + Quote(std::string(1, Peek())));
-        }
-      }
-    }
-    const size_t Start = Pos;
-    while (IsValueTokenChar(Peek())) {
-      ++Pos;
-    }
-    const std::string Token(Text.substr(Start, Pos - Start));
-    if (Token.empty()) {
-      Fail("unexpected " + Quote(std::string(1, C)) + " where a value belongs");
-    }
-    if (Token == "true" || Token == "false") {
-      V.Kind = ValueKind::Boolean;
-      V.Boolean = Token == "true";
-      return V;
-    }
-    const bool Numeric = (Token[0] >= '0' && Token[0] <= '9') || Token[0] == '+' || Token[0] == '-';
-    if (!Numeric) {
-      Fail("unexpected value " + Quote(Token) + " (strings take quotes)");
-    }
-    const bool HexLiteral = Token.find("0x") != std::string::npos;
-    if (Token.find_first_of(".:") != std::string::npos || Token.find("inf") != std::string::npos ||
-        Token.find("nan") != std::string::npos ||
-        (!HexLiteral && Token.find_first_of("eE") != std::string::npos)) {
-      Fail("floating-point and date values are not used in board profiles: " + Quote(Token));
-    }
-    V.Kind = ValueKind::Integer;
-    V.Text = Token;
-    if (const auto Why = ParseInteger(Token, false, V.Magnitude, V.Negative)) {
-      Fail(Quote(Token) + " is not a valid integer: " + *Why);
-    }
-    return V;
+    Profile.Reads.push_back({At, std::move(Script)});
   }
 
-  void ParseTableHeader() {
-    const int HeaderLine = Line;
-    ++Pos;
-    if (Peek() == '[') {
-      Fail("arrays of tables ([[...]]) are not used in board profiles");
-    }
-    std::string Name;
-    for (;;) {
-      SkipBlanks();
-      Name += ParseKey();
-      SkipBlanks();
-      if (Peek() == '.') {
-        ++Pos;
-        Name += '.';
-        continue;
-      }
-      if (Peek() != ']') {
-        Fail("expected ']' to close the table header");
-      }
-      ++Pos;
-      break;
-    }
-    static const std::pair<const char*, Table> TABLES[] = {
-        {"mem32", Table::Mem32},       {"mem8", Table::Mem8},          {"reads", Table::Reads},
-        {"firmware", Table::Firmware}, {"firmware.fail", Table::Fail}, {"timer", Table::Timer},
-    };
-    for (const auto& [TableText, Kind] : TABLES) {
-      if (Name == TableText) {
-        const auto Seen = TableLines.find(Kind);
-        if (Seen != TableLines.end()) {
-          Fail("table [" + Name + "] defined twice (first at line " + std::to_string(Seen->second) +
-               ")");
-        }
-        if (Kind == Table::Fail && KeyLines[Table::Firmware].count("fail") != 0) {
-          Fail("[firmware.fail] repeats the inline fail table of line " +
-               std::to_string(KeyLines[Table::Firmware]["fail"]));
-        }
-        TableLines[Kind] = HeaderLine;
-        Current = Kind;
-        return;
-      }
-    }
-    Fail("unknown table [" + Name +
-         "] (expected [mem32], [mem8], [reads], [firmware], [firmware.fail] or [timer])");
-  }
-
-  void ParseKeyValue() {
-    const int KeyLine = Line;
-    const std::string Key = ParseKey();
-    SkipBlanks();
-    if (Peek() == '.') {
-      Fail("dotted keys are not used in board profiles (write a [table] header instead)");
-    }
-    if (Peek() != '=') {
-      Fail("expected '=' after key " + Quote(Key));
-    }
-    ++Pos;
-    SkipBlanks();
-    const Value V = ParseValue();
-    Apply(Current, Key, KeyLine, V);
-  }
-
-  // Each key once per table, by its meaning: 0xC0 and 0x00c0 are the same address.
-  void NoteKey(Table T, const std::string& Canonical, const std::string& Shown, int KeyLine) {
-    const auto [Where, Inserted] = KeyLines[T].emplace(Canonical, KeyLine);
-    if (!Inserted) {
-      FailAt(KeyLine, "duplicate key " + Shown + " in " + TableName(T) + " (first given at line " +
-                          std::to_string(Where->second) + ")");
-    }
-  }
-
-  uint64_t Address(Table T, const std::string& Key, int KeyLine) {
-    uint64_t Magnitude = 0;
-    bool Negative = false;
-    if (const auto Why = ParseInteger(Key, true, Magnitude, Negative)) {
-      if (*Why == "it does not fit in 64 bits") {
-        FailAt(KeyLine, "address " + Key + " in " + TableName(T) + " does not fit in 64 bits");
-      }
-      FailAt(KeyLine, "key " + Quote(Key) + " in " + TableName(T) +
-                          " is not an address (a hex literal such as 0x8000FFFC): " + *Why);
-    }
-    const bool Word = T != Table::Mem8;
-    if (Word && Magnitude % 4 != 0) {
-      FailAt(KeyLine,
-             "address " + Hex(Magnitude) + " in " + TableName(T) + " is not 4-byte aligned");
-    }
-    NoteKey(T, Hex(Magnitude), Hex(Magnitude), KeyLine);
-    return Magnitude;
-  }
-
-  uint64_t Unsigned(const Value& V, const std::string& What, unsigned Bits) {
-    if (V.Kind != ValueKind::Integer) {
-      FailAt(V.Line, What + " must be an integer");
-    }
-    if (V.Negative && V.Magnitude != 0) {
-      FailAt(V.Line, What + " is negative: " + V.Text);
-    }
-    if (Bits < 64 && V.Magnitude >> Bits != 0) {
-      FailAt(V.Line, What + " does not fit in " + std::to_string(Bits) + " bits: " + V.Text);
-    }
-    return V.Magnitude;
-  }
-
-  void ApplyFailure(const std::string& Service, int KeyLine, const Value& V) {
-    if (!IsFailableService(Service)) {
-      FailAt(KeyLine, "unknown firmware service " + Quote(Service) + " (expected " +
-                          FailableServiceList() + ")");
-    }
-    NoteKey(Table::Fail, Service, Quote(Service), KeyLine);
-    if (V.Kind != ValueKind::String) {
-      FailAt(V.Line,
-             "the status for " + Service + " must be a string: a status name or a hex literal");
-    }
-    const std::optional<uint64_t> Status = ParseStatus(V.Text);
-    if (!Status) {
-      FailAt(V.Line, "unknown status " + Quote(V.Text) + " for " + Service +
-                         " (a status name such as EFI_OUT_OF_RESOURCES, or a hex literal)");
-    }
-    Profile.Fail[Service] = *Status;
-  }
-
-  void Apply(Table T, const std::string& Key, int KeyLine, const Value& V) {
-    switch (T) {
-    case Table::Root:
-      if (Key != "name") {
-        FailAt(KeyLine, "unknown key " + Quote(Key) + " at the top level (expected name)");
-      }
-      NoteKey(T, Key, Quote(Key), KeyLine);
-      if (V.Kind != ValueKind::String) {
-        FailAt(V.Line, "name must be a string");
-      }
-      Profile.Name = V.Text;
-      return;
-    case Table::Mem32: {
-      const uint64_t At = Address(T, Key, KeyLine);
-      Profile.Mem32.push_back(
-          {At, static_cast<uint32_t>(Unsigned(V, "value for " + Hex(At) + " in [mem32]", 32))});
-      return;
-    }
-    case Table::Mem8: {
-      const uint64_t At = Address(T, Key, KeyLine);
-      Profile.Mem8.push_back(
-          {At, static_cast<uint8_t>(Unsigned(V, "value for " + Hex(At) + " in [mem8]", 8))});
-      return;
-    }
-    case Table::Reads: {
-      const uint64_t At = Address(T, Key, KeyLine);
-      if (V.Kind != ValueKind::Array) {
-        FailAt(V.Line, "scripted reads for " + Hex(At) + " must be an array of integers");
-      }
-      if (IsOrdinaryMemory(At)) {
-        FailAt(KeyLine, "scripted reads at " + Hex(At) +
-                            " lie in ordinary memory, which is not read through registers");
-      }
-      std::vector<uint32_t> Values;
-      for (const Value& Item : V.Items) {
-        Values.push_back(static_cast<uint32_t>(Unsigned(Item, "scripted read for " + Hex(At), 32)));
-      }
-      Profile.Reads.push_back({At, std::move(Values)});
-      return;
-    }
-    case Table::Firmware:
+  void ReadFirmware(const toml::table& Contents) {
+    for (const Entry& E : InDocumentOrder(Contents)) {
+      const std::string Key(E.Key->str());
       if (Key == "pcd") {
-        NoteKey(T, Key, Quote(Key), KeyLine);
-        if (V.Kind != ValueKind::Boolean) {
-          FailAt(V.Line, "pcd in [firmware] must be true or false");
+        const toml::value<bool>* Pcd = E.Node->as_boolean();
+        if (Pcd == nullptr) {
+          Fail(E.Node->source(),
+               "pcd in [firmware] must be true or false, not " + KindName(*E.Node));
         }
-        Profile.Pcd = V.Boolean;
+        Profile.Pcd = Pcd->get();
       } else if (Key == "fail") {
-        if (TableLines.count(Table::Fail) != 0) {
-          FailAt(KeyLine, "fail repeats the [firmware.fail] table of line " +
-                              std::to_string(TableLines[Table::Fail]));
+        const toml::table* Failures = E.Node->as_table();
+        if (Failures == nullptr) {
+          Fail(E.Node->source(), "fail in [firmware] must be a table such as { CreateEvent = "
+                                 "\"EFI_OUT_OF_RESOURCES\" }, not " +
+                                     KindName(*E.Node));
         }
-        NoteKey(T, Key, Quote(Key), KeyLine);
-        if (V.Kind != ValueKind::InlineTable) {
-          FailAt(V.Line, "fail in [firmware] must be an inline table { Service = \"STATUS\" }");
-        }
-        for (const Field& F : V.Fields) {
-          ApplyFailure(F.Key, F.Line, F.Val);
-        }
+        ReadFailures(*Failures);
       } else {
-        FailAt(KeyLine, "unknown key " + Quote(Key) + " in [firmware] (expected pcd or fail)");
+        Fail(E.Key->source(),
+             "unknown key " + Quote(Key) + " in [firmware] (expected pcd or fail)");
       }
-      return;
-    case Table::Fail:
-      ApplyFailure(Key, KeyLine, V);
-      return;
-    case Table::Timer:
-      if (Key != "frequency") {
-        FailAt(KeyLine, "unknown key " + Quote(Key) + " in [timer] (expected frequency)");
-      }
-      NoteKey(T, Key, Quote(Key), KeyLine);
-      // CNTFRQ_EL0 holds the frequency in its low 32 bits; 0 would stop every delay.
-      Profile.TimerFrequency = Unsigned(V, "frequency in [timer]", 32);
-      if (Profile.TimerFrequency == 0) {
-        FailAt(V.Line, "frequency in [timer] must not be 0");
-      }
-      return;
     }
   }
 
-  static bool IsOrdinaryMemory(uint64_t At) {
-    const auto Inside = [At](uint64_t Base, uint64_t Size) {
-      return At >= Base && At - Base < Size;
-    };
-    return Inside(RING_AREA_LOW, RING_AREA_SIZE) || Inside(RING_AREA_HIGH, RING_AREA_SIZE) ||
-           Inside(ISP_STATUS_RECORD, ISP_STATUS_RECORD_SIZE);
+  void ReadFailures(const toml::table& Failures) {
+    for (const Entry& E : InDocumentOrder(Failures)) {
+      const std::string Service(E.Key->str());
+      if (!IsFailableService(Service)) {
+        Fail(E.Key->source(), "unknown firmware service " + Quote(Service) + " (expected " +
+                                  FailableServiceList() + ")");
+      }
+      const toml::value<std::string>* Status = E.Node->as_string();
+      if (Status == nullptr) {
+        Fail(E.Node->source(),
+             "the status for " + Service + " must be a string: a status name or a hex literal");
+      }
+      const std::optional<uint64_t> Value = ParseStatus(Status->get());
+      if (!Value) {
+        Fail(E.Node->source(),
+             "unknown status " + Quote(Status->get()) + " for " + Service +
+                 " (a status name such as EFI_OUT_OF_RESOURCES, or a hex literal)");
+      }
+      Profile.Fail[Service] = *Value;
+    }
+  }
+
+  void ReadTimer(const toml::table& Contents) {
+    for (const Entry& E : InDocumentOrder(Contents)) {
+      if (E.Key->str() != "frequency") {
+        Fail(E.Key->source(),
+             "unknown key " + Quote(E.Key->str()) + " in [timer] (expected frequency)");
+      }
+      // CNTFRQ_EL0 holds the frequency in its low 32 bits; 0 would stop every delay.
+      Profile.TimerFrequency = ReadUnsigned(*E.Node, "frequency in [timer]", 32);
+      if (Profile.TimerFrequency == 0) {
+        Fail(E.Node->source(), "frequency in [timer] must not be 0");
+      }
+    }
   }
 
   std::string_view Text;
   const std::string& File;
-  size_t Pos = 0;
-  int Line = 1;
-  Table Current = Table::Root;
   BoardProfile Profile;
-  std::map<Table, int> TableLines;
-  std::map<Table, std::map<std::string, int>> KeyLines;
 };
+
+std::string TooLargeMessage() {
+  return "the board profile holds more than " + std::to_string(MAX_PROFILE_BYTES) +
+         " bytes (64 KiB), the most a profile may hold";
+}
 
 } // namespace
 
 BoardProfile ParseBoardProfile(std::string_view Text, const std::string& FileName) {
-  return Parser(Text, FileName).Run();
+  if (Text.size() > MAX_PROFILE_BYTES) {
+    throw ProfileError(FileName, TooLargeMessage());
+  }
+  BoardProfile Profile;
+  ReaderThread::Get().Run(FileName, [&] { Profile = Reader(Text, FileName).Read(); });
+  return Profile;
 }
 
 BoardProfile LoadBoardProfile(const std::string& Path) {
-  std::ifstream In(Path, std::ios::binary);
-  if (!In) {
-    throw ProfileError(Path, 0, "cannot read the board profile");
+  const FileContents Contents = ReadUserFile(Path, MAX_PROFILE_BYTES);
+  switch (Contents.Problem) {
+  case ReadProblem::None:
+    break;
+  case ReadProblem::CannotRead:
+    throw ProfileError(Path, "cannot read the board profile: " + Contents.Reason);
+  case ReadProblem::Folder:
+    throw ProfileError(Path, "is a folder, not a board profile");
+  case ReadProblem::TooLarge:
+    throw ProfileError(Path, TooLargeMessage());
   }
-  std::ostringstream Contents;
-  Contents << In.rdbuf();
-  if (In.bad()) {
-    throw ProfileError(Path, 0, "cannot read the board profile");
-  }
-  return ParseBoardProfile(Contents.str(), Path);
+  return ParseBoardProfile(Contents.Bytes, Path);
 }
 
 BoardProfile DefaultBoardProfile() {

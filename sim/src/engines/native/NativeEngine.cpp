@@ -1,9 +1,11 @@
 #include <Sim/NativeEngine.h>
 
 #include <dlfcn.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -11,10 +13,22 @@
 #include <stdexcept>
 
 #include <Sim/Status.h>
+#include <Sim/UserInput.h>
 
 namespace sim {
 
 namespace {
+
+#if defined(__x86_64__)
+constexpr uint16_t HOST_MACHINE = EM_X86_64;
+#elif defined(__aarch64__)
+constexpr uint16_t HOST_MACHINE = EM_AARCH64;
+#else
+#error "the native engine knows no ELF machine for this host"
+#endif
+
+// A host build of a driver is a few hundred KiB.
+constexpr uint64_t MAX_HOST_IMAGE_BYTES = 64ULL << 20;
 
 // Live engines, newest last: the newest one serves the firmware calls.
 std::vector<NativeEngine*>& LiveEngines() {
@@ -125,6 +139,56 @@ void CallImage(void* Context) {
 }
 
 } // namespace
+
+void CheckHostImage(const std::string& Path) {
+  const FileContents File = ReadUserFile(Path, MAX_HOST_IMAGE_BYTES);
+  if (File.Problem != ReadProblem::None) {
+    throw ImageError("cannot load image " + Path + ": " +
+                     (File.Problem == ReadProblem::TooLarge ? "it is larger than 64 MiB"
+                      : File.Problem == ReadProblem::Folder ? "it is a folder"
+                                                            : File.Reason));
+  }
+  const std::string& Bytes = File.Bytes;
+  const uint64_t Size = Bytes.size();
+  Elf64_Ehdr Header{};
+  if (Size < sizeof(Header) || std::memcmp(Bytes.data(), ELFMAG, SELFMAG) != 0 ||
+      Bytes[EI_CLASS] != ELFCLASS64 || Bytes[EI_DATA] != ELFDATA2LSB) {
+    throw ImageError("image " + Path + " is not a 64-bit little-endian ELF file");
+  }
+  std::memcpy(&Header, Bytes.data(), sizeof(Header));
+  if (Header.e_type != ET_DYN || Header.e_machine != HOST_MACHINE) {
+    throw ImageError("image " + Path + " is not a shared object for this machine");
+  }
+  // dlopen maps each loadable segment from the file as its program header gives it: a segment
+  // that reaches past the end of the file maps all the same and faults when first touched, and a
+  // file cut short after its segments loads without its symbols and section headers.
+  uint64_t Needed = 0;
+  bool PastTheSpace = false;
+  const auto Need = [&](uint64_t Offset, uint64_t Length) {
+    PastTheSpace |= Length > UINT64_MAX - Offset;
+    Needed = PastTheSpace ? Needed : std::max(Needed, Offset + Length);
+  };
+  Need(Header.e_phoff, uint64_t{Header.e_phnum} * sizeof(Elf64_Phdr));
+  if (Header.e_phentsize != sizeof(Elf64_Phdr) || PastTheSpace || Needed > Size) {
+    throw ImageError("image " + Path + " is truncated: its program headers lie beyond the " +
+                     std::to_string(Size) + " bytes of the file");
+  }
+  for (uint16_t I = 0; I < Header.e_phnum; ++I) {
+    Elf64_Phdr Segment{};
+    std::memcpy(&Segment, Bytes.data() + Header.e_phoff + I * sizeof(Elf64_Phdr), sizeof(Segment));
+    if (Segment.p_type == PT_LOAD) {
+      Need(Segment.p_offset, Segment.p_filesz);
+    }
+  }
+  Need(Header.e_shoff, uint64_t{Header.e_shnum} * Header.e_shentsize);
+  if (PastTheSpace) {
+    throw ImageError("image " + Path + " is corrupt: its ELF headers reach past 2^64 bytes");
+  }
+  if (Needed > Size) {
+    throw ImageError("image " + Path + " is truncated: it holds " + std::to_string(Size) +
+                     " of the " + std::to_string(Needed) + " bytes its ELF headers describe");
+  }
+}
 
 std::string DefaultImageDirectory() {
   if (const char* Directory = std::getenv("DXESIM_IMAGE_DIR")) {
@@ -301,6 +365,10 @@ void NativeEngine::PublishConfigurationTables() {
 
 std::string NativeEngine::ImageFile(const std::string& Name) const {
   return ImageDirectory + "/" + Name + ".so";
+}
+
+void NativeEngine::PrepareDriver(const std::string& Name) {
+  CheckHostImage(ImageFile(Name));
 }
 
 bool NativeEngine::RunDriver(const std::string& Name, uint64_t& Status) {
