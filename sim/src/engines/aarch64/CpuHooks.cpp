@@ -1,0 +1,493 @@
+// The processor as the engine watches it: every instruction counted against the budget and
+// checked against its page, dead loops found, every access to register space judged at its
+// instruction, system registers served or refused, exceptions turned into stops.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "EngineImpl.h"
+
+namespace sim {
+
+using namespace engine;
+
+namespace {
+
+// Processor exceptions as the emulator numbers them.
+constexpr uint32_t EXCEPTION_UNDEFINED = 1;
+constexpr uint32_t EXCEPTION_SUPERVISOR_CALL = 2;
+constexpr uint32_t EXCEPTION_INSTRUCTION_ABORT = 3;
+constexpr uint32_t EXCEPTION_DATA_ABORT = 4;
+constexpr uint32_t EXCEPTION_BREAKPOINT = 7;
+constexpr uint32_t EXCEPTION_HYPERVISOR_CALL = 11;
+constexpr uint32_t EXCEPTION_SECURE_MONITOR_CALL = 13;
+
+// A loop is checked for repeating state after this many turns with nothing observable (no
+// store, register access, system-register read or service call) in between, so that the check
+// costs ordinary loops next to nothing.
+constexpr uint64_t LOOP_TURNS_BEFORE_CHECK = 256;
+
+std::string ExceptionName(uint32_t Number) {
+  switch (Number) {
+  case EXCEPTION_UNDEFINED:
+    return "undefined instruction";
+  case EXCEPTION_SUPERVISOR_CALL:
+    return "supervisor call (SVC)";
+  case EXCEPTION_INSTRUCTION_ABORT:
+    return "instruction abort";
+  case EXCEPTION_DATA_ABORT:
+    return "data abort";
+  case EXCEPTION_BREAKPOINT:
+    return "breakpoint instruction (BRK)";
+  case EXCEPTION_HYPERVISOR_CALL:
+    return "hypervisor call (HVC)";
+  case EXCEPTION_SECURE_MONITOR_CALL:
+    return "secure monitor call (SMC)";
+  default:
+    return "processor exception " + std::to_string(Number);
+  }
+}
+
+a64::SystemRegister RegisterOf(const uc_arm64_cp_reg* System) {
+  return {System->op0, System->op1, System->crn, System->crm, System->op2};
+}
+
+// Everything a loop can carry from one turn to the next but memory, which a turn without a
+// store leaves as it was.
+std::vector<int> StateRegisters() {
+  std::vector<int> Registers;
+  for (int R = UC_ARM64_REG_X0; R <= UC_ARM64_REG_X28; ++R) {
+    Registers.push_back(R);
+  }
+  for (int R : {UC_ARM64_REG_X29, UC_ARM64_REG_X30, UC_ARM64_REG_SP, UC_ARM64_REG_NZCV,
+                UC_ARM64_REG_FPCR, UC_ARM64_REG_FPSR}) {
+    Registers.push_back(R);
+  }
+  return Registers;
+}
+
+} // namespace
+
+void Aarch64Engine::Impl::InstallHooks() {
+  uc_hook Hook;
+  Check(uc_hook_add(Uc, &Hook, UC_HOOK_CODE, reinterpret_cast<void*>(OnCode), this,
+                    EMULATOR_WINDOW_BASE, EMULATOR_WINDOW_END - 1),
+        "cannot hook instructions");
+  Check(uc_hook_add(Uc, &Hook, UC_HOOK_INTR, reinterpret_cast<void*>(OnInterrupt), this, 1, 0),
+        "cannot hook exceptions");
+  Check(uc_hook_add(Uc, &Hook, UC_HOOK_INSN, reinterpret_cast<void*>(OnSystemRegisterRead), this, 1,
+                    0, UC_ARM64_INS_MRS),
+        "cannot hook system-register reads");
+  Check(uc_hook_add(Uc, &Hook, UC_HOOK_INSN, reinterpret_cast<void*>(OnSystemRegisterWrite), this,
+                    1, 0, UC_ARM64_INS_MSR),
+        "cannot hook system-register writes");
+  Check(uc_hook_add(Uc, &Hook, UC_HOOK_INSN, reinterpret_cast<void*>(OnSystemInstruction), this, 1,
+                    0, UC_ARM64_INS_SYS),
+        "cannot hook system instructions");
+  Check(uc_hook_add(Uc, &Hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(OnInvalidAccess), this,
+                    1, 0),
+        "cannot hook invalid accesses");
+  // Outside the window everything is register space or SoC memory.
+  for (const auto& [First, Last] : {std::pair<uint64_t, uint64_t>{0, EMULATOR_WINDOW_BASE - 1},
+                                    {EMULATOR_WINDOW_END, UINT64_MAX}}) {
+    Check(uc_hook_add(Uc, &Hook, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
+                      reinterpret_cast<void*>(OnSocAccess), this, First, Last),
+          "cannot hook register accesses");
+  }
+  Check(uc_hook_add(Uc, &Hook, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(OnWindowAccess), this,
+                    EMULATOR_WINDOW_BASE, EMULATOR_WINDOW_END - 1),
+        "cannot hook stores");
+  Check(uc_hook_add(Uc, &Hook, UC_HOOK_MEM_READ, reinterpret_cast<void*>(OnWindowAccess), this,
+                    IMAGE_AREA_BASE, IMAGE_AREA_END - 1),
+        "cannot hook loads from images");
+}
+
+uint32_t Aarch64Engine::Impl::InstructionAt(uint64_t Address) const {
+  uint32_t Instruction = 0;
+  if (const uint8_t* Host = HostPointer(Address, sizeof(Instruction))) {
+    std::memcpy(&Instruction, Host, sizeof(Instruction));
+  }
+  return Instruction;
+}
+
+std::string Aarch64Engine::Impl::Here() const {
+  return Describe(Pc);
+}
+
+std::string Aarch64Engine::Impl::SystemRegisterName() const {
+  const std::string Text = a64::Disassemble(InstructionAt(Pc), Pc);
+  // "mrs x0, cntp_ctl_el0" / "msr sctlr_el1, x0"
+  const size_t Space = Text.find(' ');
+  const size_t Comma = Text.find(", ");
+  if (Space == std::string::npos || Comma == std::string::npos) {
+    return Text;
+  }
+  std::string Name = Text.rfind("mrs", 0) == 0 ? Text.substr(Comma + 2)
+                                               : Text.substr(Space + 1, Comma - Space - 1);
+  std::transform(Name.begin(), Name.end(), Name.begin(),
+                 [](unsigned char C) { return static_cast<char>(std::toupper(C)); });
+  return Name;
+}
+
+std::vector<uint64_t> Aarch64Engine::Impl::ProcessorState() const {
+  static const std::vector<int> REGISTERS = StateRegisters();
+  std::vector<uint64_t> State(REGISTERS.size() + 64);
+  for (size_t I = 0; I < REGISTERS.size(); ++I) {
+    uc_reg_read(Uc, REGISTERS[I], &State[I]);
+  }
+  for (int Q = 0; Q < 32; ++Q) {
+    uc_reg_read(Uc, UC_ARM64_REG_Q0 + Q, &State[REGISTERS.size() + 2 * Q]);
+  }
+  return State;
+}
+
+void Aarch64Engine::Impl::Charge(uint64_t Instructions) {
+  Executed += Instructions;
+  if (Executed > Budget) {
+    Stop(StopKind::InstructionBudget, M.RunningImageName() + ": instruction budget of " +
+                                          std::to_string(Budget) + " instructions spent at pc " +
+                                          Here() + " (see --max-instructions)");
+  }
+}
+
+// A backward branch closes a loop. Coming back to the same place with nothing observable done
+// since the last time, and with the same processor state as the turn before, the loop takes
+// the same path for ever.
+void Aarch64Engine::Impl::NoteTransfer(uint64_t Target, uint64_t From) {
+  if (Target > From) {
+    return;
+  }
+  if (Target != LoopHead || Progress) {
+    LoopHead = Target;
+    LoopArrivals = 0;
+    Progress = false;
+    return;
+  }
+  ++LoopArrivals;
+  if (LoopArrivals == LOOP_TURNS_BEFORE_CHECK) {
+    LoopState = ProcessorState();
+  } else if (LoopArrivals == LOOP_TURNS_BEFORE_CHECK + 1) {
+    if (ProcessorState() == LoopState) {
+      Stop(StopKind::DeadLoop,
+           M.RunningImageName() + ": dead loop at pc " + Describe(Target) +
+               ": the processor comes back there in the same state with nothing done in "
+               "between, so the image never returns");
+      return;
+    }
+    LoopArrivals = 0;
+  }
+}
+
+// The image (or the stubs) holding Address, and whether it may be executed there. Cached for
+// the page, so that straight-line code is not looked up again.
+void Aarch64Engine::Impl::EnterCode(uint64_t Address) {
+  if (Address - STUB_BASE < STUB_SIZE) {
+    CodeImage = nullptr;
+    CodeBase = STUB_BASE;
+    CodeSize = STUB_SIZE;
+    return;
+  }
+  LoadedImage* Image =
+      CodeImage != nullptr && CodeImage->Contains(Address) ? CodeImage : ImageAt(Address);
+  if (Image == nullptr || (Image->PageAt(Address) & PE_PAGE_EXECUTE) == 0) {
+    CodeSize = 0;
+    NoteFault(M.RunningImageName() + ": jump to " +
+              (Image == nullptr ? "memory outside any image" : "non-executable memory") + " at " +
+              Describe(Address));
+    RaiseFault();
+    return;
+  }
+  const uint64_t Page = (Address - Image->Base) / PAGE;
+  if (Image->ChangedCode[Page] != 0) {
+    ClassifyCode(*Image, Page == 0 ? 0 : Page - 1, Page + 1);
+  }
+  CodeImage = Image;
+  CodeBase = Image->Base + Page * PAGE;
+  CodeSize = PAGE;
+}
+
+void Aarch64Engine::Impl::OnCode(uc_engine*, uint64_t Address, uint32_t, void* User) {
+  auto& Self = *static_cast<Impl*>(User);
+  if (Self.Halted) {
+    uc_emu_stop(Self.Uc);
+    return;
+  }
+  const uint64_t Previous = Self.Pc;
+  Self.Pc = Address;
+  const bool Sequential = Address == Previous + 4;
+  if (!Sequential) {
+    Self.NoteTransfer(Address, Previous);
+  }
+  if (!Sequential || Address - Self.CodeBase >= Self.CodeSize) {
+    Self.EnterCode(Address);
+  }
+  if (Self.Halted) {
+    return;
+  }
+  if (++Self.Executed > Self.Budget) {
+    Self.Charge(0);
+    return;
+  }
+  if (Self.CodeImage == nullptr) {
+    return;
+  }
+  switch (Self.CodeImage->Specials[(Address - Self.CodeImage->Base) / 4]) {
+  case a64::Special::None:
+    break;
+  case a64::Special::Barrier:
+    Self.Progress = true;
+    Self.M.Barrier();
+    break;
+  case a64::Special::PauseLoop:
+    Self.Guarded([&Self] { Self.M.DeadLoop(); });
+    break;
+  case a64::Special::InterruptMask:
+    Self.NoteFault(Self.M.RunningImageName() + ": write to the interrupt mask by " +
+                   a64::Disassemble(Self.InstructionAt(Address), Address) + " at " + Self.Here());
+    Self.RaiseFault();
+    break;
+  case a64::Special::WaitForInterrupt:
+    Self.NoteFault(Self.M.RunningImageName() + ": wfi at " + Self.Here() +
+                   " waits for an interrupt, which never comes");
+    Self.RaiseFault();
+    break;
+  }
+}
+
+void Aarch64Engine::Impl::OnInterrupt(uc_engine*, uint32_t Number, void* User) {
+  auto& Self = *static_cast<Impl*>(User);
+  if (Self.Halted) {
+    uc_emu_stop(Self.Uc);
+    return;
+  }
+  const uint64_t Pc = Self.ProgramCounter();
+  if (Number == EXCEPTION_SUPERVISOR_CALL && Pc >= STUB_BASE + 4 &&
+      (Pc - 4 - STUB_BASE) % STUB_STRIDE == 0 &&
+      (Pc - 4 - STUB_BASE) / STUB_STRIDE < MEMBER_COUNT) {
+    Self.ServeMember((Pc - 4 - STUB_BASE) / STUB_STRIDE);
+    return;
+  }
+  // A supervisor call reports the address after the instruction, the others the instruction.
+  const uint64_t At = Number == EXCEPTION_SUPERVISOR_CALL ? Pc - 4 : Pc;
+  Self.NoteFault(Self.M.RunningImageName() + ": " + ExceptionName(Number) + " at " +
+                 Self.Describe(At));
+  Self.RaiseFault();
+}
+
+uint32_t Aarch64Engine::Impl::OnSystemRegisterRead(uc_engine*, uc_arm64_reg Register,
+                                                   const uc_arm64_cp_reg* System, void* User) {
+  auto& Self = *static_cast<Impl*>(User);
+  if (Self.Halted) {
+    return 1;
+  }
+  uint64_t Value = 0;
+  switch (a64::ClassifyRead(RegisterOf(System))) {
+  case a64::RegisterRead::Processor:
+    return 0;
+  case a64::RegisterRead::Frequency:
+    Value = Self.M.TimerFrequency();
+    Self.M.Record({EventKind::SystemRegister, 0, Value, "CNTFRQ_EL0"});
+    break;
+  case a64::RegisterRead::Counter:
+    Value = Self.M.ReadCounter();
+    Self.M.Record(
+        {EventKind::SystemRegister, 0, Value, System->op2 == 1 ? "CNTPCT_EL0" : "CNTVCT_EL0"});
+    break;
+  case a64::RegisterRead::Unprovided:
+    Self.NoteFault(Self.M.RunningImageName() + ": read of " + Self.SystemRegisterName() + " by " +
+                   a64::Disassemble(Self.InstructionAt(Self.Pc), Self.Pc) + " at " + Self.Here() +
+                   ", which the simulated SoC does not provide");
+    Self.RaiseFault();
+    return 1;
+  }
+  Self.Progress = true;
+  Self.WriteRegister(Register, Value);
+  return 1;
+}
+
+uint32_t Aarch64Engine::Impl::OnSystemRegisterWrite(uc_engine*, uc_arm64_reg,
+                                                    const uc_arm64_cp_reg* System, void* User) {
+  auto& Self = *static_cast<Impl*>(User);
+  if (Self.Halted) {
+    return 1;
+  }
+  const char* What = a64::RefusedWrite(RegisterOf(System));
+  if (What == nullptr) {
+    return 0;
+  }
+  Self.NoteFault(Self.M.RunningImageName() + ": write to the " + What + " " +
+                 Self.SystemRegisterName() + " by " +
+                 a64::Disassemble(Self.InstructionAt(Self.Pc), Self.Pc) + " at " + Self.Here());
+  Self.RaiseFault();
+  return 1;
+}
+
+// Cache maintenance by address is an access like any other where it reaches register space.
+// DC ZVA on the SoC's memory is made here, as one zeroing of the block, rather than by the
+// emulator's byte stores.
+uint32_t Aarch64Engine::Impl::OnSystemInstruction(uc_engine*, uc_arm64_reg,
+                                                  const uc_arm64_cp_reg* System, void* User) {
+  auto& Self = *static_cast<Impl*>(User);
+  if (Self.Halted) {
+    return 1;
+  }
+  const a64::CacheOperation Operation = a64::ClassifyCacheOperation(RegisterOf(System));
+  if (Operation == a64::CacheOperation::None) {
+    return 0;
+  }
+  const uint64_t Length = Operation == a64::CacheOperation::ZeroBlock ? a64::ZERO_BLOCK_SIZE : 1;
+  const uint64_t Block = System->val & ~(Length - 1);
+  if (Block >= EMULATOR_WINDOW_BASE && Block + Length <= EMULATOR_WINDOW_END) {
+    return 0;
+  }
+  if (uint8_t* Memory = Self.M.Memory().RamPointer(Block, Length)) {
+    if (Operation == a64::CacheOperation::ZeroBlock) {
+      Self.Progress = true;
+      std::memset(Memory, 0, Length);
+      for (uint64_t Offset = 0; Self.M.TraceMemory() && Offset < Length; Offset += 8) {
+        Self.TraceMemory(true, Block + Offset, 8, 0, "dc zva");
+      }
+      return 1;
+    }
+    return 0;
+  }
+  Self.NoteFault(Self.M.RunningImageName() + ": " +
+                 a64::Disassemble(Self.InstructionAt(Self.Pc), Self.Pc) + " at " + Self.Here() +
+                 " on " + Hex(Block) + Self.RelocationNote(Block) +
+                 ": registers take one naturally aligned 8-bit or 32-bit load or store of one "
+                 "register");
+  Self.RaiseFault();
+  return 1;
+}
+
+bool Aarch64Engine::Impl::OnInvalidAccess(uc_engine*, uc_mem_type Type, uint64_t Address, int,
+                                          int64_t, void* User) {
+  auto& Self = *static_cast<Impl*>(User);
+  if (Self.Halted) {
+    return false;
+  }
+  const bool InWindow = Address >= EMULATOR_WINDOW_BASE && Address < EMULATOR_WINDOW_END;
+  std::string What;
+  switch (Type) {
+  case UC_MEM_READ_UNMAPPED:
+    What = "read of unmapped memory";
+    break;
+  case UC_MEM_WRITE_UNMAPPED:
+    What = "write to unmapped memory";
+    break;
+  case UC_MEM_FETCH_UNMAPPED:
+    What = "jump to unmapped memory";
+    break;
+  case UC_MEM_WRITE_PROT:
+    What = "write to read-only memory";
+    break;
+  case UC_MEM_READ_PROT:
+    What = "read of unreadable memory";
+    break;
+  case UC_MEM_FETCH_PROT:
+    What = InWindow || Self.M.Memory().IsRam(Address) ? "jump to non-executable memory"
+                                                      : "jump into register space";
+    break;
+  default:
+    What = "invalid access";
+    break;
+  }
+  Self.NoteFault(Self.M.RunningImageName() + ": " + What + " at " + Self.Describe(Address) +
+                 Self.RelocationNote(Address));
+  return false;
+}
+
+void Aarch64Engine::Impl::OnSocAccess(uc_engine*, uc_mem_type Type, uint64_t Address, int Size,
+                                      int64_t Value, void* User) {
+  auto& Self = *static_cast<Impl*>(User);
+  if (Self.Halted) {
+    return;
+  }
+  Self.Progress = true;
+  const bool Store = Type == UC_MEM_WRITE;
+  if (const uint8_t* Memory = Self.M.Memory().RamPointer(Address, Size)) {
+    if (Self.M.TraceMemory()) {
+      uint64_t Bits = 0;
+      if (Store) {
+        Bits = Size >= 8 ? static_cast<uint64_t>(Value)
+                         : static_cast<uint64_t>(Value) & ((1ULL << (8 * Size)) - 1);
+      } else {
+        std::memcpy(&Bits, Memory, std::min<size_t>(Size, sizeof(Bits)));
+      }
+      const uint32_t Instruction = Self.InstructionAt(Self.Pc);
+      Self.TraceMemory(Store, Address, static_cast<unsigned>(Size), Bits,
+                       a64::IsSingleRegisterForm(Instruction)
+                           ? std::string()
+                           : a64::Mnemonic(Instruction, Self.Pc));
+    }
+    return;
+  }
+  Self.JudgeRegisterAccess(Store, Address, Size);
+}
+
+// Registers take one naturally aligned 8-bit or 32-bit load or store of one register: anything
+// else is a merged, split or repeated access that the hardware would see as such.
+void Aarch64Engine::Impl::JudgeRegisterAccess(bool Store, uint64_t Address, int Size) {
+  const AddressSpace& Space = M.Memory();
+  const std::string Access =
+      std::to_string(Size * 8) + "-bit " + (Store ? "store to " : "load from ") + Hex(Address);
+  const uint32_t Instruction = InstructionAt(Pc);
+  const std::string By = " by " + a64::Disassemble(Instruction, Pc) + " at " + Here();
+  if (Space.IsRam(Address) || Space.IsRam(Address + Size - 1)) {
+    NoteFault(M.RunningImageName() + ": " + Access + By + ", across the edge of SoC memory");
+    RaiseFault();
+    return;
+  }
+  if (const std::string Note = RelocationNote(Address); !Note.empty()) {
+    NoteFault(M.RunningImageName() + ": " + Access + By + Note);
+    RaiseFault();
+    return;
+  }
+  const unsigned Width = a64::SingleRegisterAccessWidth(Instruction);
+  if (Width == static_cast<unsigned>(Size) && Address % Width == 0) {
+    return;
+  }
+  NoteFault(M.RunningImageName() + ": " + Access + By +
+            ": registers take one naturally aligned 8-bit or 32-bit load or store of one "
+            "register");
+  RaiseFault();
+}
+
+// Stores anywhere in the window count as something done; loads and stores of images are held
+// to the images' page permissions, and a store into code has the code classified again.
+void Aarch64Engine::Impl::OnWindowAccess(uc_engine*, uc_mem_type Type, uint64_t Address, int Size,
+                                         int64_t, void* User) {
+  auto& Self = *static_cast<Impl*>(User);
+  const bool Store = Type == UC_MEM_WRITE;
+  if (Self.Halted) {
+    return;
+  }
+  Self.Progress |= Store;
+  if (Address < IMAGE_AREA_BASE) {
+    return;
+  }
+  const uint64_t Last = Address + static_cast<uint64_t>(Size) - 1;
+  LoadedImage* Image = Self.ImageAt(Address);
+  const uint8_t Needed = Store ? PE_PAGE_WRITE : PE_PAGE_READ;
+  if (Image == nullptr || !Image->Contains(Last) || (Image->PageAt(Address) & Needed) == 0 ||
+      (Image->PageAt(Last) & Needed) == 0) {
+    const bool Inside = Image != nullptr && Image->Contains(Last);
+    Self.NoteFault(Self.M.RunningImageName() + ": " +
+                   (Store ? Inside ? "write to read-only memory" : "write to unmapped memory"
+                          : "read of unmapped memory") +
+                   " at " + Self.Describe(Address) + " by " +
+                   a64::Disassemble(Self.InstructionAt(Self.Pc), Self.Pc) + " at " + Self.Here());
+    Self.RaiseFault();
+    return;
+  }
+  if (Store) {
+    for (const uint64_t At : {Address, Last}) {
+      if ((Image->PageAt(At) & PE_PAGE_EXECUTE) != 0) {
+        Image->ChangedCode[(At - Image->Base) / PAGE] = 1;
+        Self.CodeSize = 0;
+      }
+    }
+  }
+}
+
+} // namespace sim
