@@ -34,9 +34,7 @@ bool Aarch64Engine::Impl::Execute(uint64_t Function, const uint64_t* Arguments, 
   Executed = 0;
   Budget = M.InstructionBudget();
   CodeSize = 0;
-  LoopHead = 0;
-  LoopArrivals = 0;
-  Progress = false;
+  Progress = true;
   for (size_t I = 0; I < 8; ++I) {
     WriteRegister(XRegister(static_cast<unsigned>(I)), I < Count ? Arguments[I] : 0);
   }

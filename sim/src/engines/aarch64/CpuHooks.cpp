@@ -22,10 +22,14 @@ constexpr uint32_t EXCEPTION_BREAKPOINT = 7;
 constexpr uint32_t EXCEPTION_HYPERVISOR_CALL = 11;
 constexpr uint32_t EXCEPTION_SECURE_MONITOR_CALL = 13;
 
-// A loop is checked for repeating state after this many turns with nothing observable (no
-// store, register access, system-register read or service call) in between, so that the check
-// costs ordinary loops next to nothing.
-constexpr uint64_t LOOP_TURNS_BEFORE_CHECK = 256;
+// Backward branches with nothing observable (no store, register access, system-register read,
+// barrier or service call) in between before the state is first checked for repeating, and the
+// longest repeat (in backward branches) that is looked for.
+constexpr uint64_t QUIET_TURNS_BEFORE_CHECK = 1024;
+constexpr uint64_t LOOP_PERIOD_LIMIT = 64;
+
+// Registers this low are more likely a member reached through a null pointer.
+constexpr uint64_t NULL_PAGE_LIMIT = 0x10000;
 
 std::string ExceptionName(uint32_t Number) {
   switch (Number) {
@@ -150,31 +154,36 @@ void Aarch64Engine::Impl::Charge(uint64_t Instructions) {
   }
 }
 
-// A backward branch closes a loop. Coming back to the same place with nothing observable done
-// since the last time, and with the same processor state as the turn before, the loop takes
-// the same path for ever.
+// Every loop closes with a backward branch. Once a long run of them has passed with nothing
+// observable done, the processor state at one of them is kept, and if the same state comes back
+// within a few turns, the image takes the same path for ever. The checks back off, so that a
+// long legitimate loop without stores pays a handful of them.
 void Aarch64Engine::Impl::NoteTransfer(uint64_t Target, uint64_t From) {
   if (Target > From) {
     return;
   }
-  if (Target != LoopHead || Progress) {
-    LoopHead = Target;
-    LoopArrivals = 0;
+  if (Progress) {
     Progress = false;
+    QuietTurns = 0;
+    NextLoopCheck = QUIET_TURNS_BEFORE_CHECK;
+    WatchingLoop = false;
     return;
   }
-  ++LoopArrivals;
-  if (LoopArrivals == LOOP_TURNS_BEFORE_CHECK) {
+  ++QuietTurns;
+  if (QuietTurns == NextLoopCheck) {
+    LoopHead = Target;
     LoopState = ProcessorState();
-  } else if (LoopArrivals == LOOP_TURNS_BEFORE_CHECK + 1) {
-    if (ProcessorState() == LoopState) {
+    WatchingLoop = true;
+  } else if (WatchingLoop) {
+    if (Target == LoopHead && ProcessorState() == LoopState) {
       Stop(StopKind::DeadLoop,
            M.RunningImageName() + ": dead loop at pc " + Describe(Target) +
                ": the processor comes back there in the same state with nothing done in "
                "between, so the image never returns");
-      return;
+    } else if (QuietTurns >= NextLoopCheck + LOOP_PERIOD_LIMIT) {
+      WatchingLoop = false;
+      NextLoopCheck *= 2;
     }
-    LoopArrivals = 0;
   }
 }
 
@@ -443,11 +452,12 @@ void Aarch64Engine::Impl::JudgeRegisterAccess(bool Store, uint64_t Address, int 
     RaiseFault();
     return;
   }
+  const char* const NULL_HINT = Address < NULL_PAGE_LIMIT ? " (so near 0, a null pointer?)" : "";
   const unsigned Width = a64::SingleRegisterAccessWidth(Instruction);
   if (Width == static_cast<unsigned>(Size) && Address % Width == 0) {
     return;
   }
-  NoteFault(M.RunningImageName() + ": " + Access + By +
+  NoteFault(M.RunningImageName() + ": " + Access + By + NULL_HINT +
             ": registers take one naturally aligned 8-bit or 32-bit load or store of one "
             "register");
   RaiseFault();

@@ -235,11 +235,13 @@ private:
   // The code being executed: the image (or the stubs) holding Pc.
   uint64_t CodeBase = 0, CodeSize = 0;
   engine::LoadedImage* CodeImage = nullptr;
-  // Dead-loop detection: the target of the latest backward branch, how often it was reached
-  // with nothing observable in between, and the processor state at the latest check.
-  uint64_t LoopHead = 0;
-  uint64_t LoopArrivals = 0;
+  // Dead-loop detection: backward branches since something observable was done, when the
+  // state is next kept, and the branch target and state kept.
   bool Progress = false;
+  uint64_t QuietTurns = 0;
+  uint64_t NextLoopCheck = 0;
+  bool WatchingLoop = false;
+  uint64_t LoopHead = 0;
   std::vector<uint64_t> LoopState;
 };
 

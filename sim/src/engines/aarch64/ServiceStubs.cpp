@@ -88,9 +88,7 @@ void Aarch64Engine::Impl::ServeMember(size_t Index) {
     X[I] = ReadRegister(UC_ARM64_REG_X0 + static_cast<int>(I));
   }
   Progress = true;
-  const bool Copies = Called.Does == ServiceAction::CopyMem || Called.Does == ServiceAction::SetMem;
-  const uint64_t Length = Called.Does == ServiceAction::CopyMem ? X[2] : X[1];
-  Charge(SERVICE_CALL_COST + (Copies ? Length / 8 : 0));
+  Charge(SERVICE_CALL_COST);
   if (Halted) {
     return;
   }
@@ -134,8 +132,13 @@ void Aarch64Engine::Impl::ServeMember(size_t Index) {
   case ServiceAction::SetMem: {
     // Both ranges must be the image's to use, which also bounds the length.
     const bool Copy = Called.Does == ServiceAction::CopyMem;
+    const uint64_t Length = Copy ? X[2] : X[1];
     if (Reaches(Called.Name, X[0], Length, true) &&
         (!Copy || Reaches(Called.Name, X[1], Length, false))) {
+      Charge(Length / 8);
+      if (Halted) {
+        return;
+      }
       std::vector<uint8_t> Bytes(Length, static_cast<uint8_t>(X[2]));
       if (Copy) {
         Read(X[1], Bytes.data(), Bytes.size());
