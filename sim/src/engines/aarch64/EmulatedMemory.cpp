@@ -151,8 +151,8 @@ std::string Aarch64Engine::Impl::RelocationNote(uint64_t Address) const {
   }
   return " (inside the addresses " + Hex(Caller->LinkedBase) + " to " + Hex(Caller->LinkedEnd - 1) +
          " that " + Caller->Name +
-         " was linked for: the image carries no relocations, so its absolute addresses still "
-         "point there and not to where it was loaded, " +
+         " was linked for: the image carries no relocations, so an absolute address in it still "
+         "points there, not to where the image was loaded, " +
          Hex(Caller->Base) + ")";
 }
 

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include <Sim/Trace.h>
 
@@ -269,8 +268,11 @@ PeImage ReadPeImage(const std::string& Path) {
   if (!Stream) {
     throw ImageError(Path + ": cannot open the image");
   }
-  std::vector<uint8_t> Bytes((std::istreambuf_iterator<char>(Stream)),
-                             std::istreambuf_iterator<char>());
+  std::vector<uint8_t> Bytes(Error ? 0 : Size);
+  Stream.read(reinterpret_cast<char*>(Bytes.data()), static_cast<std::streamsize>(Bytes.size()));
+  if (!Stream) {
+    throw ImageError(Path + ": cannot read the image");
+  }
   return ParsePeImage(std::move(Bytes), Path);
 }
 
