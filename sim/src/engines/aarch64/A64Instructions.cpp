@@ -70,6 +70,84 @@ unsigned SingleRegisterAccessWidth(uint32_t Instruction) {
   return 1u << Size;
 }
 
+MemoryOperation DecodeMemory(uint32_t I) {
+  MemoryOperation Op;
+  if ((I & 0x0A000000) != 0x08000000) {
+    return Op; // not in the loads-and-stores group
+  }
+  const bool Simd = (I >> 26) & 1;
+  const uint32_t Size = I >> 30;
+  const uint32_t Opc = (I >> 22) & 3;
+  Op.Rn = (I >> 5) & 31;
+  Op.Kind = MemoryOperation::Known;
+  if (IsSingleRegisterForm(I)) {
+    unsigned Scale = Size;
+    if (Simd) {
+      Scale = (Opc & 2) != 0 && Size == 0 ? 4 : Size;
+      Op.Store = (Opc & 1) == 0;
+    } else if (Size == 3 && Opc == 2) {
+      return MemoryOperation{}; // PRFM: no access
+    } else {
+      Op.Store = Opc == 0;
+    }
+    // The emulator makes a 128-bit access as two 64-bit ones.
+    Op.Size = Scale == 4 ? 8 : 1u << Scale;
+    Op.Count = Scale == 4 ? 2 : 1;
+    if ((I & UNSIGNED_IMMEDIATE_MASK) == UNSIGNED_IMMEDIATE) {
+      Op.Offset = static_cast<int64_t>((I >> 10) & 0xFFF) << Scale;
+    } else if ((I & OTHER_FORMS_MASK) == REGISTER_OFFSET) {
+      Op.RegisterOffset = true;
+      Op.Rm = (I >> 16) & 31;
+      Op.Option = (I >> 13) & 7;
+      Op.Shift = (I >> 12) & 1 ? Scale : 0;
+    } else {
+      Op.Offset = static_cast<int32_t>(I << 11) >> 23; // imm9
+      Op.PostIndexed = (I & OTHER_FORMS_MASK) == POST_INDEXED;
+    }
+    return Op;
+  }
+  if ((I & 0x3B200C00) == 0x38000800 || (I & 0x3B200C00) == 0x38200000) {
+    // Unprivileged forms (base + imm9) and atomic memory operations (base).
+    Op.Store = Opc == 0;
+    Op.Size = 1u << Size;
+    Op.Count = 1;
+    Op.Offset = (I & 0x00200000) == 0 ? static_cast<int32_t>(I << 11) >> 23 : 0;
+    if ((I & 0x00200000) != 0) {
+      Op.Kind = MemoryOperation::Unknown;
+    }
+    return Op;
+  }
+  if ((I & 0x3A000000) == 0x28000000) { // load/store pair
+    const unsigned Scale = Simd ? 2 + (I >> 30) : 2 + (I >> 31);
+    Op.Store = ((I >> 22) & 1) == 0;
+    Op.Size = Scale == 4 ? 8 : 1u << Scale;
+    Op.Count = Scale == 4 ? 4 : 2;
+    Op.Offset = static_cast<int64_t>(static_cast<int32_t>(I << 10) >> 25) << Scale; // imm7
+    Op.PostIndexed = ((I >> 23) & 3) == 1;
+    return Op;
+  }
+  if ((I & 0x3F000000) == 0x08000000) { // exclusive and ordered
+    Op.Store = ((I >> 22) & 1) == 0;
+    Op.Size = 1u << Size;
+    Op.Count = (I >> 21) & 1 ? 2 : 1;
+    return Op;
+  }
+  if ((I & 0x3B000000) == 0x18000000) { // load literal
+    if (!Simd && Opc == 3) {
+      return MemoryOperation{}; // PRFM
+    }
+    Op.PcRelative = true;
+    Op.Size = Simd ? 4u << (I >> 30) : (I >> 30) == 1 ? 8 : 4;
+    Op.Count = Op.Size == 16 ? 2 : 1;
+    Op.Size = Op.Size == 16 ? 8 : Op.Size;
+    Op.Offset = static_cast<int64_t>(static_cast<int32_t>(I << 8) >> 13) * 4; // imm19
+    return Op;
+  }
+  Op.Kind = MemoryOperation::Unknown; // structure loads and stores, tags...
+  Op.Store = ((I >> 22) & 1) == 0;
+  return Op;
+}
+
 Special Classify(const uint32_t* Code, size_t Count, size_t Index) {
   const uint32_t I = Code[Index];
   if (I == DSB_SY) {
@@ -92,6 +170,9 @@ Special Classify(const uint32_t* Code, size_t Count, size_t Index) {
 }
 
 RegisterRead ClassifyRead(const SystemRegister& R) {
+  if (Is(R, 3, 3, 14, 0, 1)) {
+    return RegisterRead::Counter;
+  }
   if (Is(R, 3, 3, 14, 0, 0)) {
     return RegisterRead::Frequency;
   }

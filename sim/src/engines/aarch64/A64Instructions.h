@@ -23,6 +23,28 @@ unsigned SingleRegisterAccessWidth(uint32_t Instruction);
 // A load or store of one general register of any width in one of those forms.
 bool IsSingleRegisterForm(uint32_t Instruction);
 
+// The memory accesses of a load or store, as far as the engine needs them to find which
+// instruction of a block made a given access: direction, size and number of the accesses, and
+// how the address is formed from the registers.
+struct MemoryOperation {
+  enum Class {
+    None,
+    Known,
+    Unknown
+  } Kind = None; // Unknown: an access whose address is not
+                 // worked out (structure loads, atomics)
+  bool Store = false;
+  unsigned Size = 0;  // bytes per access
+  unsigned Count = 0; // accesses, at Size apart
+  unsigned Rn = 0;    // base register; 31 is SP
+  int64_t Offset = 0; // added to the base, unless post-indexed
+  bool PostIndexed = false;
+  bool PcRelative = false;
+  bool RegisterOffset = false;
+  unsigned Rm = 0, Option = 0, Shift = 0; // the register offset, extended and shifted
+};
+MemoryOperation DecodeMemory(uint32_t Instruction);
+
 // Instructions the engine acts on where they stand in an image's code.
 enum class Special : uint8_t {
   None,

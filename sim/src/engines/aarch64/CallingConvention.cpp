@@ -33,7 +33,8 @@ bool Aarch64Engine::Impl::Execute(uint64_t Function, const uint64_t* Arguments, 
   Pc = 0;
   Executed = 0;
   Budget = M.InstructionBudget();
-  CodeSize = 0;
+  BlockStart = BlockEnd = Cursor = BlockSpecial = CheckedPage = 0;
+  BlockImage = nullptr;
   Progress = true;
   for (size_t I = 0; I < 8; ++I) {
     WriteRegister(XRegister(static_cast<unsigned>(I)), I < Count ? Arguments[I] : 0);
@@ -48,6 +49,9 @@ bool Aarch64Engine::Impl::Execute(uint64_t Function, const uint64_t* Arguments, 
   Running = true;
   const uc_err Error = uc_emu_start(Uc, Function, RETURN_TRAP, 0, 0);
   Running = false;
+  if (!Halted) {
+    CatchUp(Error == UC_ERR_OK && ProgramCounter() != RETURN_TRAP ? ProgramCounter() : BlockEnd);
+  }
   if (Halted) {
     return false;
   }

@@ -1,6 +1,7 @@
-// The processor as the engine watches it: every instruction counted against the budget and
-// checked against its page, dead loops found, every access to register space judged at its
-// instruction, system registers served or refused, exceptions turned into stops.
+// The processor as the engine watches it, block by block (a hook on every instruction would
+// cost the engine a third of its speed): every block counted against the budget and checked
+// against its pages, dead loops found, every access to register space judged at the instruction
+// of the block that made it, system registers served or refused, exceptions turned into stops.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -74,9 +75,9 @@ std::vector<int> StateRegisters() {
 
 void Aarch64Engine::Impl::InstallHooks() {
   uc_hook Hook;
-  Check(uc_hook_add(Uc, &Hook, UC_HOOK_CODE, reinterpret_cast<void*>(OnCode), this,
+  Check(uc_hook_add(Uc, &Hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(OnBlock), this,
                     EMULATOR_WINDOW_BASE, EMULATOR_WINDOW_END - 1),
-        "cannot hook instructions");
+        "cannot hook blocks");
   Check(uc_hook_add(Uc, &Hook, UC_HOOK_INTR, reinterpret_cast<void*>(OnInterrupt), this, 1, 0),
         "cannot hook exceptions");
   Check(uc_hook_add(Uc, &Hook, UC_HOOK_INSN, reinterpret_cast<void*>(OnSystemRegisterRead), this, 1,
@@ -187,80 +188,150 @@ void Aarch64Engine::Impl::NoteTransfer(uint64_t Target, uint64_t From) {
   }
 }
 
-// The image (or the stubs) holding Address, and whether it may be executed there. Cached for
-// the page, so that straight-line code is not looked up again.
-void Aarch64Engine::Impl::EnterCode(uint64_t Address) {
-  if (Address - STUB_BASE < STUB_SIZE) {
-    CodeImage = nullptr;
-    CodeBase = STUB_BASE;
-    CodeSize = STUB_SIZE;
-    return;
+// The image (or the stubs) holding the block, and whether its pages may be executed.
+bool Aarch64Engine::Impl::EnterBlock(uint64_t Address, uint64_t Size) {
+  BlockStart = Cursor = Pc = Address;
+  BlockEnd = Address + Size;
+  const uint64_t Last = BlockEnd - 4;
+  if ((Address & ~(PAGE - 1)) != CheckedPage || (Last & ~(PAGE - 1)) != CheckedPage) {
+    CheckedPage = 0;
+    if (Address - STUB_BASE < STUB_SIZE) {
+      BlockImage = nullptr;
+      BlockSpecial = BlockEnd;
+      return true;
+    }
+    LoadedImage* Image =
+        BlockImage != nullptr && BlockImage->Contains(Address) ? BlockImage : ImageAt(Address);
+    BlockImage = Image;
+    if (Image == nullptr || !Image->Contains(Last) ||
+        (Image->PageAt(Address) & PE_PAGE_EXECUTE) == 0 ||
+        (Image->PageAt(Last) & PE_PAGE_EXECUTE) == 0) {
+      BlockImage = nullptr;
+      NoteFault(M.RunningImageName() + ": jump to " +
+                (Image == nullptr ? "memory outside any image" : "non-executable memory") + " at " +
+                Describe(Address));
+      RaiseFault();
+      return false;
+    }
+    for (const uint64_t At : {Address, Last}) {
+      const uint64_t Page = (At - Image->Base) / PAGE;
+      if (Image->ChangedCode[Page] != 0) {
+        ClassifyCode(*Image, Page == 0 ? 0 : Page - 1, Page + 1);
+      }
+    }
+    if ((Address & ~(PAGE - 1)) == (Last & ~(PAGE - 1))) {
+      CheckedPage = Address & ~(PAGE - 1);
+    }
   }
-  LoadedImage* Image =
-      CodeImage != nullptr && CodeImage->Contains(Address) ? CodeImage : ImageAt(Address);
-  if (Image == nullptr || (Image->PageAt(Address) & PE_PAGE_EXECUTE) == 0) {
-    CodeSize = 0;
-    NoteFault(M.RunningImageName() + ": jump to " +
-              (Image == nullptr ? "memory outside any image" : "non-executable memory") + " at " +
-              Describe(Address));
-    RaiseFault();
-    return;
+  const LoadedImage& Image = *BlockImage;
+  BlockSpecial = Image.Base + 4 * uint64_t{Image.NextSpecial[(Address - Image.Base) / 4]};
+  // The stack-check failure routine's pause loop is stopped before it runs.
+  for (uint64_t At = BlockSpecial; At < BlockEnd;
+       At = Image.Base + 4 * uint64_t{Image.NextSpecial[(At - Image.Base) / 4 + 1]}) {
+    if (Image.Specials[(At - Image.Base) / 4] == a64::Special::PauseLoop) {
+      Guarded([this] { M.DeadLoop(); });
+      return false;
+    }
   }
-  const uint64_t Page = (Address - Image->Base) / PAGE;
-  if (Image->ChangedCode[Page] != 0) {
-    ClassifyCode(*Image, Page == 0 ? 0 : Page - 1, Page + 1);
-  }
-  CodeImage = Image;
-  CodeBase = Image->Base + Page * PAGE;
-  CodeSize = PAGE;
+  return true;
 }
 
-void Aarch64Engine::Impl::OnCode(uc_engine*, uint64_t Address, uint32_t, void* User) {
+void Aarch64Engine::Impl::CatchUp(uint64_t Address) {
+  const uint64_t To = std::min(Address, BlockEnd);
+  if (BlockSpecial >= To) {
+    Cursor = std::max(Cursor, To);
+    return;
+  }
+  const LoadedImage& Image = *BlockImage;
+  for (; BlockSpecial < To;
+       BlockSpecial =
+           Image.Base + 4 * uint64_t{Image.NextSpecial[(BlockSpecial - Image.Base) / 4 + 1]}) {
+    const uint64_t At = BlockSpecial;
+    switch (Image.Specials[(At - Image.Base) / 4]) {
+    case a64::Special::None:
+    case a64::Special::PauseLoop:
+      break;
+    case a64::Special::Barrier:
+      Progress = true;
+      M.Barrier();
+      break;
+    case a64::Special::InterruptMask:
+      Pc = At;
+      NoteFault(M.RunningImageName() + ": write to the interrupt mask by " +
+                a64::Disassemble(InstructionAt(At), At) + " at " + Describe(At));
+      RaiseFault();
+      return;
+    case a64::Special::WaitForInterrupt:
+      Pc = At;
+      NoteFault(M.RunningImageName() + ": wfi at " + Describe(At) +
+                " waits for an interrupt, which never comes");
+      RaiseFault();
+      return;
+    }
+  }
+  Cursor = std::max(Cursor, To);
+}
+
+void Aarch64Engine::Impl::OnBlock(uc_engine*, uint64_t Address, uint32_t Size, void* User) {
   auto& Self = *static_cast<Impl*>(User);
   if (Self.Halted) {
     uc_emu_stop(Self.Uc);
     return;
   }
-  const uint64_t Previous = Self.Pc;
-  Self.Pc = Address;
-  const bool Sequential = Address == Previous + 4;
-  if (!Sequential) {
+  // The block before ran to its end.
+  Self.CatchUp(Self.BlockEnd);
+  const uint64_t Previous = Self.BlockEnd - 4;
+  if (!Self.Halted && Address <= Previous) {
     Self.NoteTransfer(Address, Previous);
   }
-  if (!Sequential || Address - Self.CodeBase >= Self.CodeSize) {
-    Self.EnterCode(Address);
-  }
-  if (Self.Halted) {
+  if (Self.Halted || !Self.EnterBlock(Address, Size)) {
     return;
   }
-  if (++Self.Executed > Self.Budget) {
+  Self.Executed += Size / 4;
+  if (Self.Executed > Self.Budget) {
     Self.Charge(0);
-    return;
   }
-  if (Self.CodeImage == nullptr) {
-    return;
+}
+
+// Every load and store of the block from the cursor on that could have made this access: the
+// one that did is among them, since none before it has run with the registers it had.
+uint64_t Aarch64Engine::Impl::IdentifyAccess(bool Store, uint64_t Address, int Size, bool& Single) {
+  Single = true;
+  uint64_t First = 0;
+  for (uint64_t At = Cursor; At + 4 <= BlockEnd; At += 4) {
+    const uint32_t Instruction = InstructionAt(At);
+    const a64::MemoryOperation Op = a64::DecodeMemory(Instruction);
+    if (Op.Kind == a64::MemoryOperation::None) {
+      continue;
+    }
+    bool Made = Op.Kind == a64::MemoryOperation::Unknown;
+    if (!Made && Op.Store == Store && Op.Size == static_cast<unsigned>(Size)) {
+      uint64_t Base = Op.PcRelative ? At
+                      : Op.Rn == 31 ? ReadRegister(UC_ARM64_REG_SP)
+                                    : ReadRegister(UC_ARM64_REG_X0 + static_cast<int>(Op.Rn));
+      if (Op.RegisterOffset) {
+        const uint64_t Index =
+            Op.Rm == 31 ? 0 : ReadRegister(UC_ARM64_REG_X0 + static_cast<int>(Op.Rm));
+        const uint64_t Extended =
+            Op.Option == 2 ? static_cast<uint32_t>(Index)
+            : Op.Option == 6
+                ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(Index)))
+                : Index;
+        Base += Extended << Op.Shift;
+      }
+      const uint64_t Start = Base + (Op.PostIndexed ? 0 : static_cast<uint64_t>(Op.Offset));
+      for (unsigned I = 0; I < Op.Count; ++I) {
+        Made |= Address == Start + uint64_t{I} * Op.Size;
+      }
+    }
+    if (Made) {
+      First = First == 0 ? At : First;
+      const unsigned Width = a64::SingleRegisterAccessWidth(Instruction);
+      Single &= Width == static_cast<unsigned>(Size) && Address % Width == 0;
+    }
   }
-  switch (Self.CodeImage->Specials[(Address - Self.CodeImage->Base) / 4]) {
-  case a64::Special::None:
-    break;
-  case a64::Special::Barrier:
-    Self.Progress = true;
-    Self.M.Barrier();
-    break;
-  case a64::Special::PauseLoop:
-    Self.Guarded([&Self] { Self.M.DeadLoop(); });
-    break;
-  case a64::Special::InterruptMask:
-    Self.NoteFault(Self.M.RunningImageName() + ": write to the interrupt mask by " +
-                   a64::Disassemble(Self.InstructionAt(Address), Address) + " at " + Self.Here());
-    Self.RaiseFault();
-    break;
-  case a64::Special::WaitForInterrupt:
-    Self.NoteFault(Self.M.RunningImageName() + ": wfi at " + Self.Here() +
-                   " waits for an interrupt, which never comes");
-    Self.RaiseFault();
-    break;
-  }
+  Single &= First != 0;
+  return First;
 }
 
 void Aarch64Engine::Impl::OnInterrupt(uc_engine*, uint32_t Number, void* User) {
@@ -289,6 +360,15 @@ uint32_t Aarch64Engine::Impl::OnSystemRegisterRead(uc_engine*, uc_arm64_reg Regi
   if (Self.Halted) {
     return 1;
   }
+  // The counter is read in every turn of a delay loop: the position in the block is only needed
+  // when it holds special instructions.
+  if (Self.BlockSpecial < Self.BlockEnd) {
+    Self.Pc = Self.ProgramCounter();
+    Self.CatchUp(Self.Pc);
+    if (Self.Halted) {
+      return 1;
+    }
+  }
   uint64_t Value = 0;
   switch (a64::ClassifyRead(RegisterOf(System))) {
   case a64::RegisterRead::Processor:
@@ -303,6 +383,7 @@ uint32_t Aarch64Engine::Impl::OnSystemRegisterRead(uc_engine*, uc_arm64_reg Regi
         {EventKind::SystemRegister, 0, Value, System->op2 == 1 ? "CNTPCT_EL0" : "CNTVCT_EL0"});
     break;
   case a64::RegisterRead::Unprovided:
+    Self.Pc = Self.ProgramCounter();
     Self.NoteFault(Self.M.RunningImageName() + ": read of " + Self.SystemRegisterName() + " by " +
                    a64::Disassemble(Self.InstructionAt(Self.Pc), Self.Pc) + " at " + Self.Here() +
                    ", which the simulated SoC does not provide");
@@ -317,6 +398,11 @@ uint32_t Aarch64Engine::Impl::OnSystemRegisterRead(uc_engine*, uc_arm64_reg Regi
 uint32_t Aarch64Engine::Impl::OnSystemRegisterWrite(uc_engine*, uc_arm64_reg,
                                                     const uc_arm64_cp_reg* System, void* User) {
   auto& Self = *static_cast<Impl*>(User);
+  if (Self.Halted) {
+    return 1;
+  }
+  Self.Pc = Self.ProgramCounter();
+  Self.CatchUp(Self.Pc);
   if (Self.Halted) {
     return 1;
   }
@@ -343,6 +429,11 @@ uint32_t Aarch64Engine::Impl::OnSystemInstruction(uc_engine*, uc_arm64_reg,
   const a64::CacheOperation Operation = a64::ClassifyCacheOperation(RegisterOf(System));
   if (Operation == a64::CacheOperation::None) {
     return 0;
+  }
+  Self.Pc = Self.ProgramCounter();
+  Self.CatchUp(Self.Pc);
+  if (Self.Halted) {
+    return 1;
   }
   const uint64_t Length = Operation == a64::CacheOperation::ZeroBlock ? a64::ZERO_BLOCK_SIZE : 1;
   const uint64_t Block = System->val & ~(Length - 1);
@@ -416,6 +507,11 @@ void Aarch64Engine::Impl::OnSocAccess(uc_engine*, uc_mem_type Type, uint64_t Add
   const bool Store = Type == UC_MEM_WRITE;
   if (const uint8_t* Memory = Self.M.Memory().RamPointer(Address, Size)) {
     if (Self.M.TraceMemory()) {
+      bool Single = false;
+      const uint64_t At = Self.IdentifyAccess(Store, Address, Size, Single);
+      if (At != 0) {
+        Self.CatchUp(At);
+      }
       uint64_t Bits = 0;
       if (Store) {
         Bits = Size >= 8 ? static_cast<uint64_t>(Value)
@@ -423,11 +519,11 @@ void Aarch64Engine::Impl::OnSocAccess(uc_engine*, uc_mem_type Type, uint64_t Add
       } else {
         std::memcpy(&Bits, Memory, std::min<size_t>(Size, sizeof(Bits)));
       }
-      const uint32_t Instruction = Self.InstructionAt(Self.Pc);
+      const uint32_t Instruction = Self.InstructionAt(At);
       Self.TraceMemory(Store, Address, static_cast<unsigned>(Size), Bits,
-                       a64::IsSingleRegisterForm(Instruction)
-                           ? std::string()
-                           : a64::Mnemonic(Instruction, Self.Pc));
+                       At != 0 && a64::IsSingleRegisterForm(Instruction) ? std::string()
+                       : At == 0                                         ? std::string("?")
+                                 : a64::Mnemonic(Instruction, At));
     }
     return;
   }
@@ -440,8 +536,18 @@ void Aarch64Engine::Impl::JudgeRegisterAccess(bool Store, uint64_t Address, int 
   const AddressSpace& Space = M.Memory();
   const std::string Access =
       std::to_string(Size * 8) + "-bit " + (Store ? "store to " : "load from ") + Hex(Address);
-  const uint32_t Instruction = InstructionAt(Pc);
-  const std::string By = " by " + a64::Disassemble(Instruction, Pc) + " at " + Here();
+  bool Single = false;
+  const uint64_t At = IdentifyAccess(Store, Address, Size, Single);
+  if (At != 0) {
+    CatchUp(At);
+    if (Halted) {
+      return;
+    }
+    Pc = At;
+  }
+  const std::string By =
+      At != 0 ? " by " + a64::Disassemble(InstructionAt(At), At) + " at " + Describe(At)
+              : " by an instruction of the block at " + Describe(BlockStart);
   if (Space.IsRam(Address) || Space.IsRam(Address + Size - 1)) {
     NoteFault(M.RunningImageName() + ": " + Access + By + ", across the edge of SoC memory");
     RaiseFault();
@@ -452,11 +558,11 @@ void Aarch64Engine::Impl::JudgeRegisterAccess(bool Store, uint64_t Address, int 
     RaiseFault();
     return;
   }
-  const char* const NULL_HINT = Address < NULL_PAGE_LIMIT ? " (so near 0, a null pointer?)" : "";
-  const unsigned Width = a64::SingleRegisterAccessWidth(Instruction);
-  if (Width == static_cast<unsigned>(Size) && Address % Width == 0) {
+  if (Single) {
+    Cursor = At + 4;
     return;
   }
+  const char* const NULL_HINT = Address < NULL_PAGE_LIMIT ? " (so near 0, a null pointer?)" : "";
   NoteFault(M.RunningImageName() + ": " + Access + By + NULL_HINT +
             ": registers take one naturally aligned 8-bit or 32-bit load or store of one "
             "register");
@@ -485,8 +591,7 @@ void Aarch64Engine::Impl::OnWindowAccess(uc_engine*, uc_mem_type Type, uint64_t 
     Self.NoteFault(Self.M.RunningImageName() + ": " +
                    (Store ? Inside ? "write to read-only memory" : "write to unmapped memory"
                           : "read of unmapped memory") +
-                   " at " + Self.Describe(Address) + " by " +
-                   a64::Disassemble(Self.InstructionAt(Self.Pc), Self.Pc) + " at " + Self.Here());
+                   " at " + Self.Describe(Address) + " in the block at " + Self.Here());
     Self.RaiseFault();
     return;
   }
@@ -494,7 +599,7 @@ void Aarch64Engine::Impl::OnWindowAccess(uc_engine*, uc_mem_type Type, uint64_t 
     for (const uint64_t At : {Address, Last}) {
       if ((Image->PageAt(At) & PE_PAGE_EXECUTE) != 0) {
         Image->ChangedCode[(At - Image->Base) / PAGE] = 1;
-        Self.CodeSize = 0;
+        Self.CheckedPage = 0;
       }
     }
   }

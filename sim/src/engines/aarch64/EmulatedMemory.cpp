@@ -176,7 +176,7 @@ void Aarch64Engine::Impl::Write(uint64_t Address, const void* Buffer, size_t Len
       for (uint64_t Page = Address & ~(PAGE - 1); Page < Address + Length; Page += PAGE) {
         Image->ChangedCode[(Page - Image->Base) / PAGE] = 1;
       }
-      CodeSize = 0;
+      CheckedPage = 0;
     }
     std::memcpy(Host, Buffer, Length);
   }

@@ -92,6 +92,7 @@ struct LoadedImage {
   uint8_t* Host = nullptr;
   std::vector<uint8_t> Pages;         // PE_PAGE_READ/WRITE/EXECUTE per page
   std::vector<a64::Special> Specials; // per instruction word of the executable pages
+  std::vector<uint32_t> NextSpecial;  // per word: the first special word from there on
   std::vector<uint8_t> ChangedCode;   // pages of code written since they were classified
   bool Relocated = true;              // false: the image carries no relocations
   uint64_t LinkedBase = 0, LinkedEnd = 0;
@@ -168,7 +169,13 @@ private:
   // Processor hooks.
   void InstallHooks();
   uint32_t InstructionAt(uint64_t Address) const;
-  void EnterCode(uint64_t Address);
+  bool EnterBlock(uint64_t Address, uint64_t Size);
+  // Acts on the special instructions of the current block before Address, in order: they ran
+  // before whatever the engine observes next.
+  void CatchUp(uint64_t Address);
+  // The instruction of the current block that made an access, and whether it (and every other
+  // that could have) is one naturally aligned single 8-bit or 32-bit access; 0 when none could.
+  uint64_t IdentifyAccess(bool Store, uint64_t Address, int Size, bool& Single);
   void NoteTransfer(uint64_t Target, uint64_t From);
   std::vector<uint64_t> ProcessorState() const;
   // The system register an MRS or MSR at Pc names, as the architecture spells it.
@@ -193,7 +200,7 @@ private:
   // Stops the run now (from a hook: the emulation ends before the next instruction).
   void Stop(StopKind Kind, const std::string& Text);
 
-  static void OnCode(uc_engine* Uc, uint64_t Address, uint32_t Size, void* User);
+  static void OnBlock(uc_engine* Uc, uint64_t Address, uint32_t Size, void* User);
   static void OnInterrupt(uc_engine* Uc, uint32_t Number, void* User);
   static uint32_t OnSystemRegisterRead(uc_engine* Uc, uc_arm64_reg Register,
                                        const uc_arm64_cp_reg* System, void* User);
@@ -229,12 +236,16 @@ private:
   std::string FaultText;
   std::string StopText;                  // outlives the stop, which skips the frames that made it
   engine::LoadedImage* Caller = nullptr; // the image whose code was called
-  uint64_t Pc = 0;                       // the instruction being executed
+  uint64_t Pc = 0; // the block being executed, or the instruction where it is known
   uint64_t Executed = 0;
   uint64_t Budget = 0;
-  // The code being executed: the image (or the stubs) holding Pc.
-  uint64_t CodeBase = 0, CodeSize = 0;
-  engine::LoadedImage* CodeImage = nullptr;
+  // The block being executed, in the image BlockImage (null: the stubs), and the first of its
+  // instructions that has not been accounted for yet.
+  uint64_t BlockStart = 0, BlockEnd = 0, Cursor = 0;
+  engine::LoadedImage* BlockImage = nullptr;
+  uint64_t BlockSpecial = 0; // the first special instruction of the block from the cursor on
+  // The last page found executable (and its code unchanged) in BlockImage.
+  uint64_t CheckedPage = 0;
   // Dead-loop detection: backward branches since something observable was done, when the
   // state is next kept, and the branch target and state kept.
   bool Progress = false;

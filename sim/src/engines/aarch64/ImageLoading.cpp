@@ -75,6 +75,13 @@ void Aarch64Engine::Impl::ClassifyCode(LoadedImage& Image, uint64_t FirstPage, u
     }
     Image.ChangedCode[Page] = 0;
   }
+  Image.NextSpecial.resize(Count + 1);
+  Image.NextSpecial[Count] = static_cast<uint32_t>(Count);
+  for (size_t Index = Count; Index-- > 0;) {
+    Image.NextSpecial[Index] = Image.Specials[Index] != a64::Special::None
+                                   ? static_cast<uint32_t>(Index)
+                                   : Image.NextSpecial[Index + 1];
+  }
 }
 
 } // namespace sim
