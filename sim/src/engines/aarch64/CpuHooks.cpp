@@ -109,7 +109,9 @@ void Aarch64Engine::Impl::InstallHooks() {
 
 uint32_t Aarch64Engine::Impl::InstructionAt(uint64_t Address) const {
   uint32_t Instruction = 0;
-  if (const uint8_t* Host = HostPointer(Address, sizeof(Instruction))) {
+  if (BlockImage != nullptr && BlockImage->Contains(Address) && BlockImage->Contains(Address + 3)) {
+    std::memcpy(&Instruction, BlockImage->Host + (Address - BlockImage->Base), sizeof(Instruction));
+  } else if (const uint8_t* Host = HostPointer(Address, sizeof(Instruction))) {
     std::memcpy(&Instruction, Host, sizeof(Instruction));
   }
   return Instruction;
@@ -198,6 +200,7 @@ bool Aarch64Engine::Impl::EnterBlock(uint64_t Address, uint64_t Size) {
     if (Address - STUB_BASE < STUB_SIZE) {
       BlockImage = nullptr;
       BlockSpecial = BlockEnd;
+      BlockHasSpecials = false;
       return true;
     }
     LoadedImage* Image =
@@ -225,6 +228,7 @@ bool Aarch64Engine::Impl::EnterBlock(uint64_t Address, uint64_t Size) {
   }
   const LoadedImage& Image = *BlockImage;
   BlockSpecial = Image.Base + 4 * uint64_t{Image.NextSpecial[(Address - Image.Base) / 4]};
+  BlockHasSpecials = BlockSpecial < BlockEnd;
   // The stack-check failure routine's pause loop is stopped before it runs.
   for (uint64_t At = BlockSpecial; At < BlockEnd;
        At = Image.Base + 4 * uint64_t{Image.NextSpecial[(At - Image.Base) / 4 + 1]}) {
@@ -276,6 +280,18 @@ void Aarch64Engine::Impl::OnBlock(uc_engine*, uint64_t Address, uint32_t Size, v
   auto& Self = *static_cast<Impl*>(User);
   if (Self.Halted) {
     uc_emu_stop(Self.Uc);
+    return;
+  }
+  // The same block again (a loop of one block, a delay loop): its pages were checked and it holds
+  // nothing the engine acts on.
+  if (Address == Self.BlockStart && Address + Size == Self.BlockEnd && !Self.BlockHasSpecials &&
+      Self.CheckedPage != 0) {
+    Self.NoteTransfer(Address, Address + Size - 4);
+    Self.Cursor = Address;
+    Self.Executed += Size / 4;
+    if (!Self.Halted && Self.Executed > Self.Budget) {
+      Self.Charge(0);
+    }
     return;
   }
   // The block before ran to its end.
@@ -534,8 +550,6 @@ void Aarch64Engine::Impl::OnSocAccess(uc_engine*, uc_mem_type Type, uint64_t Add
 // else is a merged, split or repeated access that the hardware would see as such.
 void Aarch64Engine::Impl::JudgeRegisterAccess(bool Store, uint64_t Address, int Size) {
   const AddressSpace& Space = M.Memory();
-  const std::string Access =
-      std::to_string(Size * 8) + "-bit " + (Store ? "store to " : "load from ") + Hex(Address);
   bool Single = false;
   const uint64_t At = IdentifyAccess(Store, Address, Size, Single);
   if (At != 0) {
@@ -545,27 +559,24 @@ void Aarch64Engine::Impl::JudgeRegisterAccess(bool Store, uint64_t Address, int 
     }
     Pc = At;
   }
-  const std::string By =
-      At != 0 ? " by " + a64::Disassemble(InstructionAt(At), At) + " at " + Describe(At)
-              : " by an instruction of the block at " + Describe(BlockStart);
-  if (Space.IsRam(Address) || Space.IsRam(Address + Size - 1)) {
-    NoteFault(M.RunningImageName() + ": " + Access + By + ", across the edge of SoC memory");
-    RaiseFault();
-    return;
-  }
-  if (const std::string Note = RelocationNote(Address); !Note.empty()) {
-    NoteFault(M.RunningImageName() + ": " + Access + By + Note);
-    RaiseFault();
-    return;
-  }
-  if (Single) {
+  const bool AcrossMemory = Space.IsRam(Address) || Space.IsRam(Address + Size - 1);
+  std::string Note = RelocationNote(Address);
+  if (Single && !AcrossMemory && Note.empty()) {
     Cursor = At + 4;
     return;
   }
-  const char* const NULL_HINT = Address < NULL_PAGE_LIMIT ? " (so near 0, a null pointer?)" : "";
-  NoteFault(M.RunningImageName() + ": " + Access + By + NULL_HINT +
-            ": registers take one naturally aligned 8-bit or 32-bit load or store of one "
-            "register");
+  if (Note.empty()) {
+    Note = AcrossMemory
+               ? ", across the edge of SoC memory"
+               : std::string(Address < NULL_PAGE_LIMIT ? " (so near 0, a null pointer?)" : "") +
+                     ": registers take one naturally aligned 8-bit or 32-bit load or store of one "
+                     "register";
+  }
+  NoteFault(M.RunningImageName() + ": " + std::to_string(Size * 8) + "-bit " +
+            (Store ? "store to " : "load from ") + Hex(Address) +
+            (At != 0 ? " by " + a64::Disassemble(InstructionAt(At), At) + " at " + Describe(At)
+                     : " by an instruction of the block at " + Describe(BlockStart)) +
+            Note);
   RaiseFault();
 }
 

@@ -244,6 +244,7 @@ private:
   uint64_t BlockStart = 0, BlockEnd = 0, Cursor = 0;
   engine::LoadedImage* BlockImage = nullptr;
   uint64_t BlockSpecial = 0; // the first special instruction of the block from the cursor on
+  bool BlockHasSpecials = false;
   // The last page found executable (and its code unchanged) in BlockImage.
   uint64_t CheckedPage = 0;
   // Dead-loop detection: backward branches since something observable was done, when the
