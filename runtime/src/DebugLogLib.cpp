@@ -66,8 +66,7 @@ UINT8* FindAreaHeader(UINT8* Ring) {
   const UINT32 Slot = ReadRingWord(Ring + RING_SLOT_INDEX) % RING_SLOT_COUNT;
   const UINT32 SlotStride =
       ReadRingWord(Ring + RING_SLOT_TABLE_SIZE) % RING_SLOT_TABLE_SIZE_MODULUS / RING_SLOT_COUNT;
-  const UINT32 LogBase =
-      ReadRingWord(Ring + RING_LOG_BASE_OFFSET) % RING_LOG_BASE_OFFSET_MODULUS;
+  const UINT32 LogBase = ReadRingWord(Ring + RING_LOG_BASE_OFFSET) % RING_LOG_BASE_OFFSET_MODULUS;
   const UINT32 UefiOffset = ReadRingWord(Ring + RING_UEFI_OFFSET) % RING_UEFI_OFFSET_MODULUS;
   const UINT64 Region = static_cast<UINT64>(Slot) * SlotStride + LogBase + UefiOffset;
   return Ring + Region + AREA_HEADER_OFFSET;
