@@ -1,4 +1,4 @@
-// Reads the driver images out of a firmware image as the PI specification lays it out: firmware
+// Reads the driver images out of a firmware image in the UEFI PI layout of flash: firmware
 // volumes (header, extended header), FFS files (24-byte and large 32-byte headers, 8-byte
 // aligned), and their sections (4-byte and extended 8-byte headers, 4-byte aligned), descending
 // into firmware-volume-image sections and into GUID-defined sections that a caller decodes.
