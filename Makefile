@@ -3,7 +3,7 @@
 
 PACKAGES := cmake ninja-build clang clang-14 lld lld-14 llvm llvm-14 libclang-rt-14-dev \
             clang-format-14 libgtest-dev libbenchmark-dev liblzma-dev xz-utils libunicorn-dev \
-            libtomlplusplus-dev python3 qemu-system-arm qemu-efi-aarch64 xxhash
+            libtomlplusplus-dev libcapstone-dev python3 qemu-system-arm qemu-efi-aarch64 xxhash
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 DXESIM := build/host/bin/dxesim
 CLANG_FORMAT := clang-format-14

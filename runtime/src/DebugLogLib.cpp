@@ -23,6 +23,21 @@ constexpr UINTN BOUNDED_COPY_MAX_ROOM = 0xCFFFFFFF;
 
 const CHAR8* const LEVEL_NAMES[] = {"DEBUG", "INFO", "WARNING", "ERROR"};
 
+// The ring's header words are shared with the boot stages before and after: each is read or
+// written with exactly one 32-bit access, in program order, never merged with its neighbour.
+// The area header may start at any byte, so the word is not assumed to be aligned.
+struct __attribute__((packed)) RING_WORD {
+  UINT32 Value;
+};
+
+UINT32 ReadRingWord(const UINT8* At) {
+  return reinterpret_cast<const volatile RING_WORD*>(At)->Value;
+}
+
+VOID WriteRingWord(UINT8* At, UINT32 Value) {
+  reinterpret_cast<volatile RING_WORD*>(At)->Value = Value;
+}
+
 // A level beyond the name table counts as an error rather than reading past the table.
 UINT32 EffectiveLevel(UINT32 Level) {
   return Level > LOG_ERROR ? LOG_ERROR : Level;
@@ -43,17 +58,16 @@ UINT8* MapRing() {
 }
 
 BOOLEAN RingPresent(const UINT8* Ring) {
-  return ReadUnaligned32(Ring + RING_MAGIC) == BOOT_LOG_RING_MAGIC ? 1 : 0;
+  return ReadRingWord(Ring + RING_MAGIC) == BOOT_LOG_RING_MAGIC ? 1 : 0;
 }
 
 // Area header of this stage's log region: slot, log base and UEFI offsets, each within its bound.
 UINT8* FindAreaHeader(UINT8* Ring) {
-  const UINT32 Slot = ReadUnaligned32(Ring + RING_SLOT_INDEX) % RING_SLOT_COUNT;
+  const UINT32 Slot = ReadRingWord(Ring + RING_SLOT_INDEX) % RING_SLOT_COUNT;
   const UINT32 SlotStride =
-      ReadUnaligned32(Ring + RING_SLOT_TABLE_SIZE) % RING_SLOT_TABLE_SIZE_MODULUS / RING_SLOT_COUNT;
-  const UINT32 LogBase =
-      ReadUnaligned32(Ring + RING_LOG_BASE_OFFSET) % RING_LOG_BASE_OFFSET_MODULUS;
-  const UINT32 UefiOffset = ReadUnaligned32(Ring + RING_UEFI_OFFSET) % RING_UEFI_OFFSET_MODULUS;
+      ReadRingWord(Ring + RING_SLOT_TABLE_SIZE) % RING_SLOT_TABLE_SIZE_MODULUS / RING_SLOT_COUNT;
+  const UINT32 LogBase = ReadRingWord(Ring + RING_LOG_BASE_OFFSET) % RING_LOG_BASE_OFFSET_MODULUS;
+  const UINT32 UefiOffset = ReadRingWord(Ring + RING_UEFI_OFFSET) % RING_UEFI_OFFSET_MODULUS;
   const UINT64 Region = static_cast<UINT64>(Slot) * SlotStride + LogBase + UefiOffset;
   return Ring + Region + AREA_HEADER_OFFSET;
 }
@@ -61,7 +75,7 @@ UINT8* FindAreaHeader(UINT8* Ring) {
 VOID ProbeRing() {
   UINT8* Ring = MapRing();
   if (RingPresent(Ring)) {
-    WriteUnaligned32(FindAreaHeader(Ring) + AREA_LEVEL_IN_FORCE, THRESHOLD_RING_PRESENT);
+    WriteRingWord(FindAreaHeader(Ring) + AREA_LEVEL_IN_FORCE, THRESHOLD_RING_PRESENT);
     LogThreshold = THRESHOLD_RING_PRESENT;
   } else {
     LogThreshold = THRESHOLD_RING_ABSENT;
@@ -77,13 +91,13 @@ VOID WriteRing(const CHAR8* Staged, UINT32 Length) {
   }
   UINT8* Header = FindAreaHeader(Ring);
   UINT8* Data = Header + AREA_HEADER_SIZE;
-  const UINT32 FirstOffset = ReadUnaligned32(Header + AREA_FIRST_OFFSET);
-  const UINT32 AreaSize = ReadUnaligned32(Header + AREA_SIZE);
-  const UINT32 Preserved0C = ReadUnaligned32(Header + AREA_PRESERVED_0C);
-  const UINT32 Wrapped = ReadUnaligned32(Header + AREA_WRAPPED);
-  const UINT32 Preserved14 = ReadUnaligned32(Header + AREA_PRESERVED_14);
-  const UINT32 WriteOffset = ReadUnaligned32(Header + AREA_WRITE_OFFSET);
-  const UINT32 LevelInForce = ReadUnaligned32(Header + AREA_LEVEL_IN_FORCE);
+  const UINT32 FirstOffset = ReadRingWord(Header + AREA_FIRST_OFFSET);
+  const UINT32 AreaSize = ReadRingWord(Header + AREA_SIZE);
+  const UINT32 Preserved0C = ReadRingWord(Header + AREA_PRESERVED_0C);
+  const UINT32 Wrapped = ReadRingWord(Header + AREA_WRAPPED);
+  const UINT32 Preserved14 = ReadRingWord(Header + AREA_PRESERVED_14);
+  const UINT32 WriteOffset = ReadRingWord(Header + AREA_WRITE_OFFSET);
+  const UINT32 LevelInForce = ReadRingWord(Header + AREA_LEVEL_IN_FORCE);
 
   const UINT32 Size = AreaSize % AREA_SIZE_MODULUS;
   const UINT32 Write = WriteOffset % AREA_OFFSET_MODULUS;
@@ -118,13 +132,13 @@ VOID WriteRing(const CHAR8* Staged, UINT32 Length) {
     NewWrapped = 1;
   }
 
-  WriteUnaligned32(Header + AREA_FIRST_OFFSET, FirstOffset % AREA_OFFSET_MODULUS);
-  WriteUnaligned32(Header + AREA_SIZE, Size);
-  WriteUnaligned32(Header + AREA_PRESERVED_0C, Preserved0C);
-  WriteUnaligned32(Header + AREA_WRAPPED, NewWrapped);
-  WriteUnaligned32(Header + AREA_PRESERVED_14, Preserved14);
-  WriteUnaligned32(Header + AREA_WRITE_OFFSET, NewWriteOffset);
-  WriteUnaligned32(Header + AREA_LEVEL_IN_FORCE, LevelInForce);
+  WriteRingWord(Header + AREA_FIRST_OFFSET, FirstOffset % AREA_OFFSET_MODULUS);
+  WriteRingWord(Header + AREA_SIZE, Size);
+  WriteRingWord(Header + AREA_PRESERVED_0C, Preserved0C);
+  WriteRingWord(Header + AREA_WRAPPED, NewWrapped);
+  WriteRingWord(Header + AREA_PRESERVED_14, Preserved14);
+  WriteRingWord(Header + AREA_WRITE_OFFSET, NewWriteOffset);
+  WriteRingWord(Header + AREA_LEVEL_IN_FORCE, LevelInForce);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include "CraftedImages.h"
 #include "DxesimRunner.h"
+#include "PatchedImages.h"
 
 namespace dxesimtest {
 namespace {
@@ -61,12 +62,16 @@ TEST_F(DxesimEngineTest, AFaultOfTheImageExitsWithStatus4) {
   const RunResult R =
       RunEmulated({"--board", Profile, "--trace", "trace.txt", "NetBootClassId"}, Folder);
   EXPECT_EQ(R.Exit, 4);
-  const std::string Message = "run stopped: NetBootClassId: 64-bit load from 0xf0000108: "
-                              "registers take single 8-bit or 32-bit accesses";
-  EXPECT_EQ(R.Err, "dxesim: " + Message + "\n");
+  const std::regex Message(
+      "run stopped: NetBootClassId: 64-bit load from 0xf0000108 by ldr x[0-9]+, "
+      "\\[x[0-9]+\\] at 0x[0-9a-f]+ \\(NetBootClassId\\+0x[0-9a-f]+\\): "
+      "registers take one naturally aligned 8-bit or 32-bit load or store "
+      "of one register");
+  EXPECT_TRUE(std::regex_search(R.Err, Message)) << R.Err;
+  EXPECT_EQ(R.Err.rfind("dxesim: run stopped: ", 0), 0u) << R.Err;
   const std::vector<std::string> Trace = Lines(ReadFile(Path("trace.txt")));
   ASSERT_FALSE(Trace.empty());
-  EXPECT_EQ(Trace.back(), "# " + Message);
+  EXPECT_EQ(Trace.back(), "# " + R.Err.substr(8, R.Err.size() - 9));
 }
 
 // RootPortBringup waits 10 ms between polls of the SSD's link, three times on the default board:
@@ -89,6 +94,72 @@ TEST_F(DxesimEngineTest, DelaysAreCounterLoopsInTheImage) {
   EXPECT_EQ(Poll[2].rfind("SYSREG CNTPCT_EL0 ", 0), 0u);
   EXPECT_EQ(Poll[10002].rfind("SYSREG CNTPCT_EL0 ", 0), 0u);
   EXPECT_EQ(Poll[10003], "R32 0xa2916088 0x0 # pcie10.LinkStatus");
+}
+
+// With --trace-memory the ring's and the record's loads and stores join the trace, in order with
+// the register accesses: ImagerLauncher's StartIsp writes the record right after the chip
+// variant is read.
+TEST_F(DxesimEngineTest, TraceMemoryAddsTheLoadsAndStoresOfTheSocMemory) {
+  if (!HaveEfi(std::string(DXESIM_EFI_DRIVER_DIR) + "/ImagerLauncher.efi")) {
+    return;
+  }
+  const RunResult R = RunEmulated({"--trace-memory", "--trace", "trace.txt", "ImagerLauncher",
+                                   "--call", "StartIsp:0x80000000:0x81000000:0x200000:0x180000"},
+                                  DXESIM_EFI_DRIVER_DIR);
+  EXPECT_EQ(R.Exit, 0) << R.Err;
+  const std::vector<std::string> Trace = Lines(ReadFile(Path("trace.txt")));
+  const auto Call = std::find(Trace.begin(), Trace.end(),
+                              "CALL StartIsp 0x80000000 0x81000000 0x200000 0x180000");
+  ASSERT_LT(Call + 5, Trace.end());
+  EXPECT_EQ(std::vector<std::string>(Call + 1, Call + 6),
+            (std::vector<std::string>{"R32 0x8000fff8 0x1 # soc.ChipVariant",
+                                      "MW32 0xc6f36500 0x495350", "MW32 0xc6f36504 0x1",
+                                      "MW32 0xc6f36508 0x1", "MW32 0xc6f3650c 0x2"}));
+  // The ring probe at the first message: its header read, LevelInForce set.
+  EXPECT_NE(std::find(Trace.begin(), Trace.end(), "MW32 0xc5297444 0x2"), Trace.end());
+  // Without the option, none of it.
+  const RunResult Plain =
+      RunEmulated({"--trace", "plain.txt", "ImagerLauncher"}, DXESIM_EFI_DRIVER_DIR);
+  EXPECT_EQ(Plain.Exit, 0);
+  for (const std::string& Line : Lines(ReadFile(Path("plain.txt")))) {
+    EXPECT_NE(Line[0], 'M') << Line;
+  }
+}
+
+// An image that never returns is stopped, and dxesim returns: the budget names the image and
+// where it was.
+TEST_F(DxesimEngineTest, AnImageThatNeverReturnsExitsWithStatus4) {
+  const std::string Good = std::string(DXESIM_EFI_DRIVER_DIR) + "/NetBootClassId.efi";
+  if (!HaveEfi(Good)) {
+    return;
+  }
+  const std::string Bytes = ReadFile(Good);
+  struct {
+    const char* Name;
+    std::vector<uint32_t> Code;
+    std::string Message;
+  } CASES[] = {
+      {"spin",
+       {0x14000000 /* b . */},
+       "dxesim: run stopped: NetBootClassId: dead loop at pc 0x4100001000 (NetBootClassId+0x1000): "
+       "the processor comes back there in the same state with nothing done in between, so the "
+       "image never returns\n"},
+      {"poll",
+       {0xD53BE020 /* mrs x0, cntpct_el0 */, 0x17FFFFFF /* b .-4 */},
+       "dxesim: run stopped: NetBootClassId: instruction budget of 20000 instructions spent at pc "
+       "0x4100001000 (NetBootClassId+0x1000) (see --max-instructions)\n"},
+  };
+  for (const auto& Case : CASES) {
+    std::filesystem::create_directory(Path(Case.Name));
+    const std::vector<uint8_t> File(Bytes.begin(), Bytes.end());
+    const std::vector<uint8_t> Patched = patchtest::WithEntryCode(File, Case.Code);
+    Write(std::string(Case.Name) + "/NetBootClassId.efi",
+          std::string(Patched.begin(), Patched.end()));
+    const RunResult R =
+        RunEmulated({"--max-instructions", "20000", "NetBootClassId"}, Path(Case.Name));
+    EXPECT_EQ(R.Exit, 4) << Case.Name;
+    EXPECT_EQ(R.Err, Case.Message);
+  }
 }
 
 } // namespace

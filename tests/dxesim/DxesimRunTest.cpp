@@ -269,6 +269,18 @@ TEST_F(DxesimTest, BadCommandLinesExitWithStatus2AndOneLineNamingTheFault) {
       {{"--max-accesses", "5", "--max-accesses=5"}, "option --max-accesses given twice"},
       {{"--engine=aarch64", "--engine", "native"}, "option --engine given twice"},
       {{"--engine", "x86"}, "unknown engine 'x86' (expected native or aarch64)"},
+      {{"--engine", "aarch64", "--max-instructions", "0"},
+       "--max-instructions must be 1 to 10000000000"},
+      {{"--engine", "aarch64", "--max-instructions=10000000001"},
+       "--max-instructions must be 1 to 10000000000"},
+      {{"--engine", "native", "--max-instructions", "5"},
+       "--max-instructions needs --engine aarch64"},
+      {{"--engine", "native", "--trace-memory"}, "--trace-memory needs --engine aarch64"},
+      {{"--engine", "aarch64", "--trace-memory=yes"}, "option --trace-memory takes no value"},
+      {{"--engine", "aarch64", "--trace-memory", "--trace-memory"},
+       "option --trace-memory given twice"},
+      {{"--engine", "aarch64", "--max-instructions", "5", "--max-instructions", "5"},
+       "option --max-instructions given twice"},
       // Profiles that cannot be used; their faults are listed in BoardProfileTest.
       {{"--board", "missing.toml"},
        "missing.toml: cannot read the board profile: No such file or directory"},
@@ -332,7 +344,8 @@ TEST_F(DxesimTest, HelpListsEveryOption) {
   EXPECT_EQ(R.Exit, 0);
   for (const char* Option :
        {"--board FILE", "--trace FILE", "--call SPEC", "--dump ADDR:LEN:FILE", "--bootlog",
-        "--firmware FILE", "--max-accesses N", "--engine NAME", "bootlog DUMP"}) {
+        "--firmware FILE", "--max-accesses N", "--max-instructions N", "--trace-memory",
+        "--engine NAME", "bootlog DUMP"}) {
     EXPECT_NE(R.Out.find(Option), std::string::npos) << Option;
   }
 }

@@ -120,15 +120,13 @@ TEST_P(FaultTest, StopsWithAMessageNamingTheImage) {
 INSTANTIATE_TEST_SUITE_P(
     Probe, FaultTest,
     ::testing::Values(
-        FaultCase{"MergedRegisterRead", 4, 0,
-                  "64-bit load from 0xf0000108: registers take single 8-bit or 32-bit accesses"},
-        FaultCase{"JumpToNull", 5, 0, "jump to unmapped memory at 0x0"},
-        FaultCase{"JumpIntoRegisters", 5, 0xF0000000,
-                  "jump to non-executable memory at 0xf0000000"},
+        FaultCase{"MergedRegisterRead", 4, 0, "64-bit load from 0xf0000108 by ldr x"},
+        FaultCase{"JumpToNull", 5, 0, "jump into register space at 0x0"},
+        FaultCase{"JumpIntoRegisters", 5, 0xF0000000, "jump into register space at 0xf0000000"},
         FaultCase{"JumpIntoSocMemory", 5, 0xC5280000,
                   "jump to non-executable memory at 0xc5280000"},
         FaultCase{"ServiceGivenARegisterAddress", 6, 0xF0000000,
-                  "the firmware was handed memory it cannot read: 16 bytes at 0xf0000000"},
+                  "LocateProtocol was handed a pointer to 16 bytes at 0xf0000000 to read"},
         FaultCase{"WriteToConstantData", 7, 1, "write to read-only memory at 0x"}),
     [](const ::testing::TestParamInfo<FaultCase>& Info) { return Info.param.Name; });
 

@@ -14,6 +14,7 @@
 
 #include "CraftedImages.h"
 #include "EngineRun.h"
+#include "PatchedImages.h"
 
 namespace {
 
@@ -109,5 +110,72 @@ INSTANTIATE_TEST_SUITE_P(Defects, BadImageTest, ::testing::ValuesIn(imagetest::I
                          [](const ::testing::TestParamInfo<Defect>& Info) {
                            return Info.param.Name;
                          });
+
+} // namespace
+
+namespace {
+
+// Images the loader takes although they are unusual, and what then happens when they run.
+struct OddImage {
+  const char* Name;
+  std::function<void(std::vector<uint8_t>&)> Apply;
+  const char* Stop; // what the stop message must say
+};
+
+void PrintTo(const OddImage& C, std::ostream* Out) {
+  *Out << C.Name;
+}
+
+class OddImageTest : public PeImageTest, public ::testing::WithParamInterface<OddImage> {};
+
+// Loaded as EDK II loads them, and sanitizer-clean; their run stops with the reason.
+TEST_P(OddImageTest, LoadsAndStopsWithTheReason) {
+  std::vector<uint8_t> Odd = File;
+  GetParam().Apply(Odd);
+  patchtest::Folder Dir(std::string("odd-") + GetParam().Name);
+  patchtest::WriteBytes(Dir.Path + "/NetBootClassId.efi", Odd);
+  sim::Machine M(sim::BoardProfile{});
+  sim::Aarch64Engine Engine(M, Dir.Path);
+  uint64_t Status = 0;
+  EXPECT_FALSE(Engine.RunDriver("NetBootClassId", Status));
+  EXPECT_EQ(M.Stopped(), sim::StopKind::ImageFault);
+  EXPECT_NE(M.StopMessage().find(GetParam().Stop), std::string::npos) << M.StopMessage();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loader, OddImageTest,
+    ::testing::Values(
+        // A fully position-independent image needs none; this one does, at its first global.
+        OddImage{"EmptyRelocationDirectory",
+                 [](auto& F) {
+                   imagetest::Put32(F, imagetest::Layout(F).Directory(5), 0);
+                   imagetest::Put32(F, imagetest::Layout(F).Directory(5) + 4, 0);
+                 },
+                 "NetBootClassId was linked for: the image carries no relocations, so an "
+                 "absolute address in it still points there"},
+        OddImage{"FiveDataDirectories",
+                 [](auto& F) { imagetest::Put32(F, imagetest::Layout(F).Optional + 108, 5); },
+                 "the image carries no relocations"},
+        // Its code is one byte long; the rest of the page is zeros, an undefined instruction.
+        OddImage{"CodeOfOneByte",
+                 [](auto& F) { imagetest::Put32(F, imagetest::Layout(F).Section(0) + 8, 1); },
+                 "undefined instruction at 0x4100001000"}),
+    [](const ::testing::TestParamInfo<OddImage>& Info) { return Info.param.Name; });
+
+TEST_F(PeImageTest, AFileAboveTheCapIsRefusedFromItsSizeUnread) {
+  patchtest::Folder Dir("huge-image");
+  const std::string Path = Dir.Path + "/NetBootClassId.efi";
+  patchtest::WriteBytes(Path, File);
+  std::filesystem::resize_file(Path, (64u << 20) + 1);
+  try {
+    sim::ReadPeImage(Path);
+    ADD_FAILURE() << "image accepted";
+  } catch (const sim::ImageError& Error) {
+    EXPECT_EQ(std::string(Error.what()),
+              Path + ": file of 67108865 bytes, larger than the 64 MiB a driver image may have");
+  }
+  std::filesystem::resize_file(Path, 64u << 20);
+  EXPECT_NO_THROW(sim::ReadPeImage(Path));
+}
 
 } // namespace

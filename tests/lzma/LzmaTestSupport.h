@@ -143,6 +143,38 @@ struct Decoded {
   UINT32 Authentication = 0;
 };
 
+// liblzma's decoder of the .lzma format (13-byte header, then the stream) on Data, which must
+// yield exactly the size the header gives; empty on any error.
+inline Bytes LiblzmaDecodeAlone(const uint8_t* Data, size_t Size) {
+  if (Size < 13) {
+    return {};
+  }
+  uint64_t Expected = 0;
+  for (int I = 0; I < 8; I++) {
+    Expected |= (uint64_t)Data[5 + I] << (8 * I);
+  }
+  if (Expected > (1u << 30)) {
+    return {};
+  }
+  lzma_stream Stream = LZMA_STREAM_INIT;
+  if (lzma_alone_decoder(&Stream, UINT64_MAX) != LZMA_OK) {
+    return {};
+  }
+  Bytes Out(Expected + 1);
+  Stream.next_in = Data;
+  Stream.avail_in = Size;
+  Stream.next_out = Out.data();
+  Stream.avail_out = Out.size();
+  const lzma_ret Status = lzma_code(&Stream, LZMA_FINISH);
+  const size_t Produced = Out.size() - Stream.avail_out;
+  lzma_end(&Stream);
+  if (Status != LZMA_STREAM_END || Produced != Expected) {
+    return {};
+  }
+  Out.resize(Produced);
+  return Out;
+}
+
 // Get-info, then decode into an output and a scratch buffer of exactly the reported sizes. The
 // section is copied into a buffer of exactly its own length, so that AddressSanitizer catches a
 // read past it. The scratch starts filled with 0xA5.

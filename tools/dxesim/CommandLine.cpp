@@ -31,6 +31,10 @@ Options:
                         configuration tables, events, pool blocks, PCD values) in FILE;
                         '-' for standard output
   --max-accesses N      access budget (default 10000000 traced accesses)
+  --max-instructions N  aarch64 engine: instructions one call into an image may execute
+                        (default 100000000, at most 10000000000)
+  --trace-memory        aarch64 engine: trace the loads and stores of the boot-log ring areas
+                        and the ISP status record (MR8..MR64, MW8..MW64)
   --engine NAME         how the images run: native (default), the host builds of the drivers
                         (bin/images/NAME.so), or aarch64, the shipped AArch64 images
                         (NAME.efi from $DXESIM_EFI_DIR or the aarch64-uefi build tree) on an
@@ -44,9 +48,11 @@ Exit status:
   0  the run completed (driver statuses are reported, not turned into exit codes)
   2  bad command line, board profile or output file, or a missing driver image
   3  a --call could not be made: the protocol is not installed
-  4  the run was stopped: access budget spent, a stack-check failure, or (aarch64 engine) a
-     fault of the image: a jump to unmapped memory, a processor exception, or a register
-     access other than a single 8-bit or 32-bit one
+  4  the run was stopped: access budget spent, a stack-check failure, or (aarch64 engine) the
+     instruction budget spent, a dead loop, or a fault of the image: a jump to unmapped memory,
+     a processor exception, a register access other than one naturally aligned 8-bit or 32-bit
+     load or store, a pointer a firmware service may not use, a write to a system-control,
+     interrupt-mask or timer-control register
 
 The bootlog command decodes a raw memory dump of a boot-log ring (from --dump, or pulled off a
 board) as a reader of the ring does, and prints its text:
@@ -90,6 +96,7 @@ public:
       throw UsageError(Prefix + "option " + Option + " given twice");
     }
   }
+  bool WasGiven(const std::string& Option) const { return Given.count(Option) != 0; }
 
 private:
   const std::vector<std::string>& Arguments;
@@ -133,7 +140,6 @@ DumpRequest ParseDump(const std::string& Spec) {
 RunOptions ParseRunCommandLine(const std::vector<std::string>& Arguments) {
   RunOptions Options;
   ArgumentReader Reader(Arguments, "");
-  bool MaxAccessesGiven = false;
   bool OptionsEnded = false;
   while (!Reader.Done()) {
     const std::string Argument = Reader.Next();
@@ -161,12 +167,12 @@ RunOptions ParseRunCommandLine(const std::vector<std::string>& Arguments) {
     const auto Value = [&](const char* Meta) {
       return Reader.Value(Name, AttachedValue, Attached, Meta);
     };
-    if (Name == "--bootlog") {
+    if (Name == "--bootlog" || Name == "--trace-memory") {
       if (Attached) {
-        throw UsageError("option --bootlog takes no value");
+        throw UsageError("option " + Name + " takes no value");
       }
       Reader.Once(Name);
-      Options.BootLog = true;
+      (Name == "--bootlog" ? Options.BootLog : Options.TraceMemory) = true;
     } else if (Name == "--board") {
       Reader.Once(Name);
       Options.BoardFile = Value("a FILE");
@@ -193,14 +199,22 @@ RunOptions ParseRunCommandLine(const std::vector<std::string>& Arguments) {
         throw UsageError("unknown engine '" + Options.Engine + "' (expected native or aarch64)");
       }
     } else if (Name == "--max-accesses") {
-      if (MaxAccessesGiven) {
-        throw UsageError("option --max-accesses given twice");
-      }
-      MaxAccessesGiven = true;
+      Reader.Once(Name);
       Options.MaxAccesses = Number(Value("a number N"), "--max-accesses");
+    } else if (Name == "--max-instructions") {
+      Reader.Once(Name);
+      Options.MaxInstructions = Number(Value("a number N"), "--max-instructions");
+      if (Options.MaxInstructions == 0 || Options.MaxInstructions > sim::MAX_INSTRUCTION_BUDGET) {
+        throw UsageError("--max-instructions must be 1 to 10000000000");
+      }
     } else {
       throw UsageError("unknown option '" + Argument + "' (dxesim --help lists the options)");
     }
+  }
+  if ((Reader.WasGiven("--max-instructions") || Options.TraceMemory) &&
+      Options.Engine != "aarch64") {
+    throw UsageError(std::string(Options.TraceMemory ? "--trace-memory" : "--max-instructions") +
+                     " needs --engine aarch64");
   }
   return Options;
 }

@@ -37,6 +37,8 @@ struct RunOptions {
   bool BootLog = false;
   std::string FirmwareFile; // "-": standard output
   uint64_t MaxAccesses = sim::DEFAULT_ACCESS_BUDGET;
+  uint64_t MaxInstructions = sim::DEFAULT_INSTRUCTION_BUDGET; // aarch64 engine, per call
+  bool TraceMemory = false;                                   // aarch64 engine
   std::string Engine; // empty or "native": the host builds; "aarch64": the shipped images
 };
 

@@ -107,6 +107,8 @@ int Run(const dxesim::RunOptions& Options) {
 
   sim::Machine Machine(Board);
   Machine.SetAccessBudget(Options.MaxAccesses);
+  Machine.SetInstructionBudget(Options.MaxInstructions);
+  Machine.SetTraceMemory(Options.TraceMemory);
   Machine.SetKeepEvents(false);
   std::unique_ptr<sim::Engine> Engine = MakeEngine(Machine, Options.Engine);
   for (const std::string& Driver : Drivers) {

@@ -21,10 +21,18 @@ public:
   virtual ~ImageMemory() = default;
   virtual void Read(uint64_t Address, void* Buffer, size_t Length) = 0;
   virtual void Write(uint64_t Address, const void* Buffer, size_t Length) = 0;
+  // A block of Length bytes, or 0 when the memory cannot provide it.
   virtual uint64_t AllocatePool(size_t Length) = 0;
   virtual void FreePool(uint64_t Address) = 0;
   // The system table's view of the configuration tables changed.
   virtual void PublishConfigurationTables() = 0;
+  // Whether a service called by the running image may read (Write false) or write Length bytes
+  // at Address. When it may not, the engine stops the run after the service, naming the service
+  // and the pointer; the service then does nothing and is not traced.
+  virtual bool Reaches(const char* /*Service*/, uint64_t /*Address*/, uint64_t /*Length*/,
+                       bool /*Write*/) {
+    return true;
+  }
 };
 
 struct PoolBlock {
@@ -63,6 +71,10 @@ struct PcdToken {
 
 constexpr uint64_t PCD_PXE_VENDOR_CLASS_TOKEN = 2;
 constexpr uint64_t PCD_PXE_VENDOR_CLASS_MAX_SIZE = 64;
+// The pool holds this much over a run, freed blocks included (the emulation engine never hands
+// a freed block out again); a request beyond it is EFI_OUT_OF_RESOURCES on both engines.
+constexpr uint64_t POOL_CAPACITY = 16ULL << 20;
+constexpr uint64_t POOL_ALIGNMENT = 16;
 // The firmware's own handle, which carries the PCD protocol.
 constexpr uint64_t FIRMWARE_HANDLE = 0xF1000;
 
@@ -104,7 +116,8 @@ public:
 
 private:
   bool Failing(const char* Service, EFI_STATUS& Status) const;
-  EFI_GUID ReadGuid(uint64_t Address);
+  // The GUID at Address (zeros for a null pointer); false when the caller may not hand it over.
+  bool ReadGuid(const char* Service, uint64_t Address, EFI_GUID& Guid);
   void Trace(const std::string& Text, EFI_STATUS Status);
 
   Machine& Owner;
@@ -116,6 +129,7 @@ private:
   std::vector<ProtocolInstance> ProtocolList;
   std::map<uint64_t, PcdToken> PcdTokens;
   std::vector<uint64_t> BadFreeList;
+  uint64_t PoolHandedOut = 0;
   uint64_t NextImageHandle = 0x1000;
   uint64_t NextHandle = 0xA000;
   uint64_t NextEvent = 0xE000;

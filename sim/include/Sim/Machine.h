@@ -17,6 +17,10 @@
 namespace sim {
 
 constexpr uint64_t DEFAULT_ACCESS_BUDGET = 10000000;
+// Instructions that one call into an image (an entry point, a protocol member, a notify
+// function) may execute on the emulation engine; every legitimate run needs a few million.
+constexpr uint64_t DEFAULT_INSTRUCTION_BUDGET = 100000000;
+constexpr uint64_t MAX_INSTRUCTION_BUDGET = 10000000000;
 
 // Ordinary memory of the SoC: the two boot-log ring areas and the ISP status record.
 constexpr uint64_t RING_AREA_LOW = 0x31280000;
@@ -28,8 +32,17 @@ constexpr uint64_t ISP_STATUS_RECORD_SIZE = 16;
 constexpr uint64_t UART_DATA_REGISTER = 0x840C0000;
 
 // ImageFault: the image did something the simulator cannot serve (a jump to unmapped memory, a
-// processor exception, a register access of the wrong width).
-enum class StopKind { None, AccessBudget, StackCheckFailure, MemoryFault, ImageFault };
+// processor exception, a register access of the wrong width). InstructionBudget and DeadLoop:
+// an image that never returns, on the emulation engine.
+enum class StopKind {
+  None,
+  AccessBudget,
+  StackCheckFailure,
+  MemoryFault,
+  ImageFault,
+  InstructionBudget,
+  DeadLoop
+};
 
 class Machine {
 public:
@@ -51,6 +64,11 @@ public:
   void SetEventSink(std::function<void(const Event&)> Sink) { EventSink = std::move(Sink); }
   void SetKeepEvents(bool Keep) { KeepEvents = Keep; }
   void SetAccessBudget(uint64_t Budget) { AccessBudget = Budget; }
+  void SetInstructionBudget(uint64_t Budget) { InstructionBudget_ = Budget; }
+  uint64_t InstructionBudget() const { return InstructionBudget_; }
+  // Whether loads and stores of the SoC's ordinary memory are traced (emulation engine).
+  void SetTraceMemory(bool Trace) { TraceMemory_ = Trace; }
+  bool TraceMemory() const { return TraceMemory_; }
   uint64_t AccessCount() const { return Accesses; }
   uint64_t TimerFrequency() const { return CounterFrequency; }
   const BoardProfile& Profile() const { return Board; }
@@ -68,6 +86,8 @@ public:
   // Stops the run with an ImageFault. Message is copied before the stop: pass a string that
   // outlives the call (a temporary would be skipped by the stop and leak).
   [[noreturn]] void Fault(const std::string& Message);
+  // The same, with another kind of stop.
+  [[noreturn]] void Halt(StopKind Kind, const std::string& Message);
 
   void Record(Event E);
 
@@ -93,6 +113,8 @@ private:
   std::function<void(const Event&)> EventSink;
   bool KeepEvents = true;
   uint64_t AccessBudget = DEFAULT_ACCESS_BUDGET;
+  uint64_t InstructionBudget_ = DEFAULT_INSTRUCTION_BUDGET;
+  bool TraceMemory_ = false;
   uint64_t Accesses = 0;
   uint64_t CounterFrequency;
   uint64_t Counter = 0;

@@ -15,6 +15,14 @@ constexpr uint16_t PE_MACHINE_ARM64 = 0xAA64;
 constexpr uint16_t PE_SUBSYSTEM_EFI_BOOT_SERVICE_DRIVER = 11;
 constexpr uint32_t PE_SECTION_EXECUTE = 0x20000000;
 constexpr uint32_t PE_SECTION_WRITE = 0x80000000;
+constexpr uint32_t PE_SECTION_READ = 0x40000000;
+// Page permissions of a loaded image (the emulator's UC_PROT_* values).
+constexpr uint8_t PE_PAGE_READ = 1;
+constexpr uint8_t PE_PAGE_WRITE = 2;
+constexpr uint8_t PE_PAGE_EXECUTE = 4;
+constexpr uint64_t PE_PAGE_SIZE = 0x1000;
+// A driver image is tens of kilobytes; a file above this is refused from its size, unread.
+constexpr uint64_t MAX_IMAGE_FILE_SIZE = 64ULL << 20;
 
 struct PeSection {
   std::string Name;
@@ -34,7 +42,15 @@ struct PeImage {
   uint32_t EntryPoint = 0; // RVA
   std::vector<PeSection> Sections;
   std::vector<uint32_t> Dir64Relocations; // RVAs of the 64-bit words to relocate
+  // False for an image without a relocation directory: EDK II loads it anywhere, unchanged,
+  // which is right only for fully position-independent code.
+  bool HasRelocations = false;
   std::vector<uint8_t> File;
+
+  // Pages of the image as loaded (SizeOfImage rounded up to pages): headers and gaps readable,
+  // each section's pages as its characteristics say. Sections that do not start on page
+  // boundaries share pages, which then get every permission.
+  std::vector<uint8_t> PagePermissions() const;
 
   // Writes the image as loaded at LoadAddress into Memory (SizeOfImage bytes, zeroed by the
   // caller): headers, sections with their zero-filled tails, relocations applied.

@@ -23,6 +23,10 @@ enum class EventKind {
   // SYSREG NAME VALUE: a system-register read by an image that runs as machine code (the
   // generic timer's CNTFRQ_EL0 and CNTPCT_EL0)
   SystemRegister,
+  // MR<width> ADDR VALUE / MW<width> ADDR VALUE: a load or store of the SoC's ordinary memory
+  // (the ring areas and the ISP status record), with --trace-memory on the emulation engine
+  MemoryRead,
+  MemoryWrite,
 };
 
 struct Event {
@@ -30,6 +34,7 @@ struct Event {
   uint64_t Address = 0; // register accesses
   uint64_t Value = 0;   // access value, delay, or status
   std::string Text;     // driver, call or service name with its arguments
+  unsigned Width = 0;   // bits, of a memory access
 
   bool operator==(const Event&) const = default;
 };

@@ -1,5 +1,6 @@
 #include <Sim/Firmware.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -83,28 +84,46 @@ bool Firmware::Failing(const char* Service, EFI_STATUS& Status) const {
   return true;
 }
 
-EFI_GUID Firmware::ReadGuid(uint64_t Address) {
-  EFI_GUID Guid{};
-  if (Address != 0) {
-    Memory.Read(Address, &Guid, sizeof(Guid));
+bool Firmware::ReadGuid(const char* Service, uint64_t Address, EFI_GUID& Guid) {
+  Guid = EFI_GUID{};
+  if (Address == 0) {
+    return true;
   }
-  return Guid;
+  if (!Memory.Reaches(Service, Address, sizeof(Guid), false)) {
+    return false;
+  }
+  Memory.Read(Address, &Guid, sizeof(Guid));
+  return true;
 }
 
 void Firmware::Trace(const std::string& Text, EFI_STATUS Status) {
   Owner.Record({EventKind::Service, 0, Status, Text});
 }
 
+// A refused pointer stops the run once the service returns: the call has no effect and no trace
+// line, and its status is never seen by the image.
 EFI_STATUS Firmware::AllocatePool(uint32_t PoolType, uint64_t Size, uint64_t BufferOut) {
   const std::string Text = "AllocatePool " + std::to_string(PoolType) + " " + std::to_string(Size);
   EFI_STATUS Status = EFI_SUCCESS;
   if (!Failing("AllocatePool", Status)) {
     if (BufferOut == 0 || PoolType >= EfiMaxMemoryType || PoolType == EfiConventionalMemory) {
       Status = EFI_INVALID_PARAMETER;
+    } else if (!Memory.Reaches("AllocatePool", BufferOut, sizeof(uint64_t), true)) {
+      return EFI_INVALID_PARAMETER;
     } else {
-      const uint64_t Block = Memory.AllocatePool(Size);
-      PoolBlocks[Block] = PoolBlock{Size, PoolType, Owner.RunningImageName()};
-      Memory.Write(BufferOut, &Block, sizeof(Block));
+      const uint64_t Footprint = Size > POOL_CAPACITY
+                                     ? POOL_CAPACITY + 1
+                                     : (std::max<uint64_t>(Size, 1) + POOL_ALIGNMENT - 1) /
+                                           POOL_ALIGNMENT * POOL_ALIGNMENT;
+      const uint64_t Block =
+          Footprint <= POOL_CAPACITY - PoolHandedOut ? Memory.AllocatePool(Size) : 0;
+      if (Block == 0) {
+        Status = EFI_OUT_OF_RESOURCES;
+      } else {
+        PoolHandedOut += Footprint;
+        PoolBlocks[Block] = PoolBlock{Size, PoolType, Owner.RunningImageName()};
+        Memory.Write(BufferOut, &Block, sizeof(Block));
+      }
     }
   }
   Trace(Text, Status);
@@ -138,6 +157,8 @@ EFI_STATUS Firmware::CreateEvent(uint32_t Type, uint64_t NotifyTpl, uint64_t Not
     if (EventOut == 0 || (Notifies && NotifyFunction == 0) ||
         (Notifies && (NotifyTpl <= TPL_APPLICATION || NotifyTpl > TPL_HIGH_LEVEL))) {
       Status = EFI_INVALID_PARAMETER;
+    } else if (!Memory.Reaches("CreateEvent", EventOut, sizeof(uint64_t), true)) {
+      return EFI_INVALID_PARAMETER;
     } else {
       const uint64_t Handle = NextEvent++;
       EventList.push_back(FirmwareEvent{Handle, Type, NotifyTpl, NotifyFunction, NotifyContext,
@@ -151,15 +172,22 @@ EFI_STATUS Firmware::CreateEvent(uint32_t Type, uint64_t NotifyTpl, uint64_t Not
 
 EFI_STATUS Firmware::InstallProtocolInterface(uint64_t HandleInOut, uint64_t ProtocolGuid,
                                               uint32_t InterfaceType, uint64_t Interface) {
+  static const char* const SERVICE = "InstallProtocolInterface";
   uint64_t Handle = 0;
   if (HandleInOut != 0) {
+    if (!Memory.Reaches(SERVICE, HandleInOut, sizeof(Handle), false)) {
+      return EFI_INVALID_PARAMETER;
+    }
     Memory.Read(HandleInOut, &Handle, sizeof(Handle));
   }
-  const EFI_GUID Guid = ReadGuid(ProtocolGuid);
+  EFI_GUID Guid;
+  if (!ReadGuid(SERVICE, ProtocolGuid, Guid)) {
+    return EFI_INVALID_PARAMETER;
+  }
   const std::string Text = "InstallProtocolInterface " + Hex(Handle) + " " + FormatGuid(Guid) +
                            " " + std::to_string(InterfaceType);
   EFI_STATUS Status = EFI_SUCCESS;
-  if (!Failing("InstallProtocolInterface", Status)) {
+  if (!Failing(SERVICE, Status)) {
     if (HandleInOut == 0 || ProtocolGuid == 0 || InterfaceType != EFI_NATIVE_INTERFACE) {
       Status = EFI_INVALID_PARAMETER;
     } else {
@@ -170,6 +198,9 @@ EFI_STATUS Firmware::InstallProtocolInterface(uint64_t HandleInOut, uint64_t Pro
       }
       if (Status == EFI_SUCCESS) {
         if (Handle == 0) {
+          if (!Memory.Reaches(SERVICE, HandleInOut, sizeof(Handle), true)) {
+            return EFI_INVALID_PARAMETER;
+          }
           Handle = NextHandle;
           NextHandle += 0x10;
           Memory.Write(HandleInOut, &Handle, sizeof(Handle));
@@ -183,7 +214,10 @@ EFI_STATUS Firmware::InstallProtocolInterface(uint64_t HandleInOut, uint64_t Pro
 }
 
 EFI_STATUS Firmware::InstallConfigurationTable(uint64_t GuidAddress, uint64_t Table) {
-  const EFI_GUID Guid = ReadGuid(GuidAddress);
+  EFI_GUID Guid;
+  if (!ReadGuid("InstallConfigurationTable", GuidAddress, Guid)) {
+    return EFI_INVALID_PARAMETER;
+  }
   const std::string Text =
       "InstallConfigurationTable " + FormatGuid(Guid) + (Table == 0 ? " null" : "");
   EFI_STATUS Status = EFI_SUCCESS;
@@ -218,13 +252,18 @@ EFI_STATUS Firmware::InstallConfigurationTable(uint64_t GuidAddress, uint64_t Ta
 
 EFI_STATUS Firmware::LocateProtocol(uint64_t ProtocolGuid, uint64_t /*Registration*/,
                                     uint64_t InterfaceOut) {
-  const EFI_GUID Guid = ReadGuid(ProtocolGuid);
+  EFI_GUID Guid;
+  if (!ReadGuid("LocateProtocol", ProtocolGuid, Guid)) {
+    return EFI_INVALID_PARAMETER;
+  }
   const std::string Text = "LocateProtocol " + FormatGuid(Guid);
   EFI_STATUS Status = EFI_SUCCESS;
   if (!Failing("LocateProtocol", Status)) {
     uint64_t Interface = 0;
     if (ProtocolGuid == 0 || InterfaceOut == 0) {
       Status = EFI_INVALID_PARAMETER;
+    } else if (!Memory.Reaches("LocateProtocol", InterfaceOut, sizeof(Interface), true)) {
+      return EFI_INVALID_PARAMETER;
     } else {
       Status = EFI_NOT_FOUND;
       for (const ProtocolInstance& P : ProtocolList) {
@@ -264,12 +303,19 @@ EFI_STATUS Firmware::Unsupported(const char* Service) {
 // A pointer-typed token takes at most its declared size: a larger buffer is refused and the
 // caller learns the maximum through the size.
 EFI_STATUS Firmware::PcdSetPtr(uint64_t TokenNumber, uint64_t SizeInOut, uint64_t Buffer) {
+  static const char* const SERVICE = "Pcd.SetPtr";
   uint64_t Size = 0;
   if (SizeInOut != 0) {
+    if (!Memory.Reaches(SERVICE, SizeInOut, sizeof(Size), false)) {
+      return EFI_INVALID_PARAMETER;
+    }
     Memory.Read(SizeInOut, &Size, sizeof(Size));
   }
   std::vector<uint8_t> Bytes;
   if (Buffer != 0 && Size <= 4096) {
+    if (!Memory.Reaches(SERVICE, Buffer, Size, false)) {
+      return EFI_INVALID_PARAMETER;
+    }
     Bytes.resize(Size);
     Memory.Read(Buffer, Bytes.data(), Bytes.size());
   }
@@ -283,6 +329,9 @@ EFI_STATUS Firmware::PcdSetPtr(uint64_t TokenNumber, uint64_t SizeInOut, uint64_
     } else if (SizeInOut == 0 || (Buffer == 0 && Size != 0)) {
       Status = EFI_INVALID_PARAMETER;
     } else if (Size > Found->second.MaxSize) {
+      if (!Memory.Reaches(SERVICE, SizeInOut, sizeof(Size), true)) {
+        return EFI_INVALID_PARAMETER;
+      }
       const uint64_t MaxSize = Found->second.MaxSize;
       Memory.Write(SizeInOut, &MaxSize, sizeof(MaxSize));
       Status = EFI_INVALID_PARAMETER;

@@ -142,8 +142,12 @@ void Machine::DeadLoop() {
 }
 
 void Machine::Fault(const std::string& Message) {
+  Halt(StopKind::ImageFault, Message);
+}
+
+void Machine::Halt(StopKind Kind, const std::string& Message) {
   StopText = Message;
-  Stop(StopKind::ImageFault);
+  Stop(Kind);
 }
 
 void Machine::Stop(StopKind Kind) {

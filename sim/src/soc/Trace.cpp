@@ -48,6 +48,11 @@ std::string FormatEvent(const Event& E, bool Annotate) {
     return "BS " + E.Text + " -> " + StatusName(E.Value);
   case EventKind::SystemRegister:
     return "SYSREG " + E.Text + " " + Hex(E.Value);
+  case EventKind::MemoryRead:
+  case EventKind::MemoryWrite:
+    // The instruction is named when it is not a single load or store of that width.
+    return (E.Kind == EventKind::MemoryRead ? "MR" : "MW") + std::to_string(E.Width) + " " +
+           Hex(E.Address) + " " + Hex(E.Value) + (E.Text.empty() ? "" : " # " + E.Text);
   }
   if (Annotate) {
     if (const char* Name = LookupRegisterName(E.Address)) {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include <Sim/Trace.h>
 
@@ -85,6 +85,7 @@ void ParseRelocations(PeImage& Image, const Reader& File, Directory Relocations)
   if (Relocations.Size == 0) {
     return;
   }
+  Image.HasRelocations = true;
   const uint64_t Start =
       RvaToFileOffset(Image, Relocations.Rva, Relocations.Size, "the base relocation table");
   uint64_t Offset = 0;
@@ -95,8 +96,14 @@ void ParseRelocations(PeImage& Image, const Reader& File, Directory Relocations)
     const uint32_t Page = File.U32(Start + Offset, "a relocation block");
     const uint32_t BlockSize = File.U32(Start + Offset + 4, "a relocation block");
     if (BlockSize < 8 || BlockSize % 2 != 0 || BlockSize > Relocations.Size - Offset) {
-      Refuse(Image.Path,
-             "base relocation block at offset " + Hex(Offset) + " has size " + Hex(BlockSize));
+      Refuse(Image.Path, "base relocation block at offset " + Hex(Offset) + " has size " +
+                             Hex(BlockSize) + ", which does not fit the table's " +
+                             Hex(Relocations.Size) + " bytes");
+    }
+    if (Page >= Image.SizeOfImage) {
+      Refuse(Image.Path, "base relocation block at offset " + Hex(Offset) + " is for page RVA " +
+                             Hex(Page) + ", outside the image (size of image " +
+                             Hex(Image.SizeOfImage) + ")");
     }
     for (uint64_t Entry = 8; Entry < BlockSize; Entry += 2) {
       const uint16_t Word = File.U16(Start + Offset + Entry, "a relocation entry");
@@ -213,6 +220,24 @@ PeImage ParsePeImage(std::vector<uint8_t> Bytes, const std::string& Path) {
     Image.Sections.push_back(S);
   }
 
+  // Sections laid over each other would load one over the other.
+  std::vector<const PeSection*> ByAddress;
+  for (const PeSection& S : Image.Sections) {
+    ByAddress.push_back(&S);
+  }
+  std::sort(ByAddress.begin(), ByAddress.end(), [](const PeSection* A, const PeSection* B) {
+    return A->VirtualAddress < B->VirtualAddress;
+  });
+  for (size_t I = 1; I < ByAddress.size(); ++I) {
+    const PeSection& Before = *ByAddress[I - 1];
+    const PeSection& After = *ByAddress[I];
+    if (uint64_t{Before.VirtualAddress} + Before.VirtualSize > After.VirtualAddress) {
+      Refuse(Path, "sections " + Before.Name + " (RVA " + Hex(Before.VirtualAddress) + ", " +
+                       Hex(Before.VirtualSize) + " bytes) and " + After.Name + " (RVA " +
+                       Hex(After.VirtualAddress) + ") overlap");
+    }
+  }
+
   bool EntryInCode = false;
   for (const PeSection& S : Image.Sections) {
     EntryInCode |= (S.Characteristics & PE_SECTION_EXECUTE) != 0 &&
@@ -233,13 +258,40 @@ PeImage ParsePeImage(std::vector<uint8_t> Bytes, const std::string& Path) {
 }
 
 PeImage ReadPeImage(const std::string& Path) {
+  std::error_code Error;
+  const uint64_t Size = std::filesystem::file_size(Path, Error);
+  if (!Error && Size > MAX_IMAGE_FILE_SIZE) {
+    throw ImageError(Path + ": file of " + std::to_string(Size) +
+                     " bytes, larger than the 64 MiB a driver image may have");
+  }
   std::ifstream Stream(Path, std::ios::binary);
   if (!Stream) {
     throw ImageError(Path + ": cannot open the image");
   }
-  std::vector<uint8_t> Bytes((std::istreambuf_iterator<char>(Stream)),
-                             std::istreambuf_iterator<char>());
+  std::vector<uint8_t> Bytes(Error ? 0 : Size);
+  Stream.read(reinterpret_cast<char*>(Bytes.data()), static_cast<std::streamsize>(Bytes.size()));
+  if (!Stream) {
+    throw ImageError(Path + ": cannot read the image");
+  }
   return ParsePeImage(std::move(Bytes), Path);
+}
+
+std::vector<uint8_t> PeImage::PagePermissions() const {
+  const uint64_t Count = (uint64_t{SizeOfImage} + PE_PAGE_SIZE - 1) / PE_PAGE_SIZE;
+  std::vector<uint8_t> Pages(Count, PE_PAGE_READ);
+  const bool Aligned = SectionAlignment % PE_PAGE_SIZE == 0;
+  for (const PeSection& S : Sections) {
+    uint8_t Granted = PE_PAGE_READ;
+    Granted |= (S.Characteristics & PE_SECTION_EXECUTE) != 0 ? PE_PAGE_EXECUTE : 0;
+    Granted |= (S.Characteristics & PE_SECTION_WRITE) != 0 ? PE_PAGE_WRITE : 0;
+    const uint64_t Last =
+        (uint64_t{S.VirtualAddress} + S.VirtualSize + PE_PAGE_SIZE - 1) / PE_PAGE_SIZE;
+    for (uint64_t P = S.VirtualAddress / PE_PAGE_SIZE; P < Last && P < Count; ++P) {
+      Pages[P] = Aligned ? static_cast<uint8_t>(Pages[P] | Granted)
+                         : static_cast<uint8_t>(PE_PAGE_READ | PE_PAGE_WRITE | PE_PAGE_EXECUTE);
+    }
+  }
+  return Pages;
 }
 
 void PeImage::LayOut(uint8_t* Memory, uint64_t LoadAddress) const {

@@ -11,7 +11,9 @@
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+#include <type_traits>
 
+#include <Sim/FirmwareServices.h>
 #include <Sim/Status.h>
 #include <Sim/UserInput.h>
 
@@ -70,14 +72,83 @@ EFI_STATUS EFIAPI LocateProtocolService(EFI_GUID* Protocol, VOID* Registration, 
   return ActiveFirmware().LocateProtocol(Address(Protocol), Address(Registration),
                                          Address(Interface));
 }
-EFI_STATUS EFIAPI InstallMultipleProtocolInterfacesService(EFI_HANDLE*, ...) {
-  return ActiveFirmware().Unsupported("InstallMultipleProtocolInterfaces");
+VOID EFIAPI CopyMemService(VOID* Destination, VOID* Source, UINTN Length) {
+  std::memmove(Destination, Source, Length);
 }
-EFI_STATUS EFIAPI UninstallMultipleProtocolInterfacesService(EFI_HANDLE, ...) {
-  return ActiveFirmware().Unsupported("UninstallMultipleProtocolInterfaces");
+VOID EFIAPI SetMemService(VOID* Buffer, UINTN Size, UINT8 Value) {
+  std::memset(Buffer, Value, Size);
 }
 EFI_STATUS EFIAPI PcdSetPtrService(UINTN TokenNumber, UINTN* SizeOfBuffer, VOID* Buffer) {
   return ActiveFirmware().PcdSetPtr(TokenNumber, Address(SizeOfBuffer), Address(Buffer));
+}
+
+// A member's name as a template argument, so that each unsupported member gets a function of
+// its own signature that traces its name.
+template <size_t N>
+struct MemberName {
+  constexpr MemberName(const char (&Name)[N]) { std::copy_n(Name, N, Text); }
+  char Text[N];
+};
+
+template <ServiceAction Does, typename R>
+R UnsupportedResult() {
+  if constexpr (Does == ServiceAction::RaiseTpl) {
+    return TPL_APPLICATION;
+  } else if constexpr (Does == ServiceAction::Unsupported) {
+    return EFI_UNSUPPORTED;
+  } else if constexpr (!std::is_void_v<R>) {
+    return R{};
+  }
+}
+
+template <ServiceAction Does, MemberName Name, typename R, typename... A>
+R EFIAPI UnsupportedMember(A...) {
+  ActiveFirmware().Unsupported(Name.Text);
+  return UnsupportedResult<Does, R>();
+}
+
+template <ServiceAction Does, MemberName Name, typename R, typename... A>
+R EFIAPI UnsupportedVariadicMember(A..., ...) {
+  ActiveFirmware().Unsupported(Name.Text);
+  return UnsupportedResult<Does, R>();
+}
+
+// Fills one slot of a table as the list in FirmwareServices.h says.
+template <ServiceAction Does, MemberName Name, typename R, typename... A>
+void Bind(R(EFIAPI*& Slot)(A...)) {
+  if constexpr (Does == ServiceAction::AllocatePool) {
+    Slot = AllocatePoolService;
+  } else if constexpr (Does == ServiceAction::FreePool) {
+    Slot = FreePoolService;
+  } else if constexpr (Does == ServiceAction::CreateEvent) {
+    Slot = CreateEventService;
+  } else if constexpr (Does == ServiceAction::InstallProtocolInterface) {
+    Slot = InstallProtocolInterfaceService;
+  } else if constexpr (Does == ServiceAction::InstallConfigurationTable) {
+    Slot = InstallConfigurationTableService;
+  } else if constexpr (Does == ServiceAction::LocateProtocol) {
+    Slot = LocateProtocolService;
+  } else if constexpr (Does == ServiceAction::CopyMem) {
+    Slot = CopyMemService;
+  } else if constexpr (Does == ServiceAction::SetMem) {
+    Slot = SetMemService;
+  } else if constexpr (Does == ServiceAction::PcdSetPtr) {
+    Slot = PcdSetPtrService;
+  } else {
+    Slot = UnsupportedMember<Does, Name, R, A...>;
+  }
+}
+
+template <ServiceAction Does, MemberName Name, typename R, typename... A>
+void Bind(R(EFIAPI*& Slot)(A..., ...)) {
+  static_assert(Does == ServiceAction::Unsupported);
+  Slot = UnsupportedVariadicMember<Does, Name, R, A...>;
+}
+
+template <ServiceAction Does, MemberName Name>
+void Bind(VOID*& Slot) {
+  static_assert(Does == ServiceAction::None);
+  Slot = nullptr;
 }
 
 // A copy of the image file per load: the dynamic loader maps a path once per process, and every
@@ -238,98 +309,17 @@ void NativeEngine::BuildBootServices() {
   B.Hdr.Signature = EFI_BOOT_SERVICES_SIGNATURE;
   B.Hdr.Revision = (2 << 16) | 70;
   B.Hdr.HeaderSize = sizeof(EFI_BOOT_SERVICES);
-  B.RaiseTPL = [](EFI_TPL) -> EFI_TPL {
-    ActiveFirmware().Unsupported("RaiseTPL");
-    return TPL_APPLICATION;
-  };
-  B.RestoreTPL = [](EFI_TPL) { ActiveFirmware().Unsupported("RestoreTPL"); };
-#define DXESIM_UNSUPPORTED(Member)                                                                 \
-  B.Member = [](auto...) -> EFI_STATUS { return ActiveFirmware().Unsupported(#Member); }
-  DXESIM_UNSUPPORTED(AllocatePages);
-  DXESIM_UNSUPPORTED(FreePages);
-  DXESIM_UNSUPPORTED(GetMemoryMap);
-  B.AllocatePool = AllocatePoolService;
-  B.FreePool = FreePoolService;
-  B.CreateEvent = CreateEventService;
-  DXESIM_UNSUPPORTED(SetTimer);
-  DXESIM_UNSUPPORTED(WaitForEvent);
-  DXESIM_UNSUPPORTED(SignalEvent);
-  DXESIM_UNSUPPORTED(CloseEvent);
-  DXESIM_UNSUPPORTED(CheckEvent);
-  B.InstallProtocolInterface = InstallProtocolInterfaceService;
-  DXESIM_UNSUPPORTED(ReinstallProtocolInterface);
-  DXESIM_UNSUPPORTED(UninstallProtocolInterface);
-  DXESIM_UNSUPPORTED(HandleProtocol);
-  DXESIM_UNSUPPORTED(RegisterProtocolNotify);
-  DXESIM_UNSUPPORTED(LocateHandle);
-  DXESIM_UNSUPPORTED(LocateDevicePath);
-  B.InstallConfigurationTable = InstallConfigurationTableService;
-  DXESIM_UNSUPPORTED(LoadImage);
-  DXESIM_UNSUPPORTED(StartImage);
-  DXESIM_UNSUPPORTED(Exit);
-  DXESIM_UNSUPPORTED(UnloadImage);
-  DXESIM_UNSUPPORTED(ExitBootServices);
-  DXESIM_UNSUPPORTED(GetNextMonotonicCount);
-  DXESIM_UNSUPPORTED(Stall);
-  DXESIM_UNSUPPORTED(SetWatchdogTimer);
-  DXESIM_UNSUPPORTED(ConnectController);
-  DXESIM_UNSUPPORTED(DisconnectController);
-  DXESIM_UNSUPPORTED(OpenProtocol);
-  DXESIM_UNSUPPORTED(CloseProtocol);
-  DXESIM_UNSUPPORTED(OpenProtocolInformation);
-  DXESIM_UNSUPPORTED(ProtocolsPerHandle);
-  DXESIM_UNSUPPORTED(LocateHandleBuffer);
-  B.LocateProtocol = LocateProtocolService;
-  B.InstallMultipleProtocolInterfaces = InstallMultipleProtocolInterfacesService;
-  B.UninstallMultipleProtocolInterfaces = UninstallMultipleProtocolInterfacesService;
-  DXESIM_UNSUPPORTED(CalculateCrc32);
-  B.CopyMem = [](VOID* Destination, VOID* Source, UINTN Length) {
-    std::memmove(Destination, Source, Length);
-  };
-  B.SetMem = [](VOID* Buffer, UINTN Size, UINT8 Value) { std::memset(Buffer, Value, Size); };
-  DXESIM_UNSUPPORTED(CreateEventEx);
-#undef DXESIM_UNSUPPORTED
+#define DXESIM_NATIVE_BOOT_SERVICE(Member, Action) Bind<ServiceAction::Action, #Member>(B.Member);
+  DXESIM_BOOT_SERVICES(DXESIM_NATIVE_BOOT_SERVICE)
+#undef DXESIM_NATIVE_BOOT_SERVICE
 }
 
 void NativeEngine::BuildPcdProtocol() {
   PCD_PROTOCOL& P = Pcd_;
-  P.SetSku = [](UINTN) { ActiveFirmware().Unsupported("Pcd.SetSku"); };
-#define DXESIM_PCD_UNSUPPORTED(Member, Result)                                                     \
-  P.Member = [](auto...) {                                                                         \
-    ActiveFirmware().Unsupported("Pcd." #Member);                                                  \
-    return Result;                                                                                 \
-  }
-  DXESIM_PCD_UNSUPPORTED(Get8, UINT8{0});
-  DXESIM_PCD_UNSUPPORTED(Get16, UINT16{0});
-  DXESIM_PCD_UNSUPPORTED(Get32, UINT32{0});
-  DXESIM_PCD_UNSUPPORTED(Get64, UINT64{0});
-  DXESIM_PCD_UNSUPPORTED(GetPtr, static_cast<VOID*>(nullptr));
-  DXESIM_PCD_UNSUPPORTED(GetBool, BOOLEAN{0});
-  DXESIM_PCD_UNSUPPORTED(GetSize, UINTN{0});
-  DXESIM_PCD_UNSUPPORTED(Get8Ex, UINT8{0});
-  DXESIM_PCD_UNSUPPORTED(Get16Ex, UINT16{0});
-  DXESIM_PCD_UNSUPPORTED(Get32Ex, UINT32{0});
-  DXESIM_PCD_UNSUPPORTED(Get64Ex, UINT64{0});
-  DXESIM_PCD_UNSUPPORTED(GetPtrEx, static_cast<VOID*>(nullptr));
-  DXESIM_PCD_UNSUPPORTED(GetBoolEx, BOOLEAN{0});
-  DXESIM_PCD_UNSUPPORTED(GetSizeEx, UINTN{0});
-  DXESIM_PCD_UNSUPPORTED(Set8, EFI_UNSUPPORTED);
-  DXESIM_PCD_UNSUPPORTED(Set16, EFI_UNSUPPORTED);
-  DXESIM_PCD_UNSUPPORTED(Set32, EFI_UNSUPPORTED);
-  DXESIM_PCD_UNSUPPORTED(Set64, EFI_UNSUPPORTED);
-  P.SetPtr = PcdSetPtrService;
-  DXESIM_PCD_UNSUPPORTED(SetBool, EFI_UNSUPPORTED);
-  DXESIM_PCD_UNSUPPORTED(Set8Ex, EFI_UNSUPPORTED);
-  DXESIM_PCD_UNSUPPORTED(Set16Ex, EFI_UNSUPPORTED);
-  DXESIM_PCD_UNSUPPORTED(Set32Ex, EFI_UNSUPPORTED);
-  DXESIM_PCD_UNSUPPORTED(Set64Ex, EFI_UNSUPPORTED);
-  DXESIM_PCD_UNSUPPORTED(SetPtrEx, EFI_UNSUPPORTED);
-  DXESIM_PCD_UNSUPPORTED(SetBoolEx, EFI_UNSUPPORTED);
-  DXESIM_PCD_UNSUPPORTED(CallbackOnSet, EFI_UNSUPPORTED);
-  DXESIM_PCD_UNSUPPORTED(CancelCallback, EFI_UNSUPPORTED);
-  DXESIM_PCD_UNSUPPORTED(GetNextToken, EFI_UNSUPPORTED);
-  DXESIM_PCD_UNSUPPORTED(GetNextTokenSpace, EFI_UNSUPPORTED);
-#undef DXESIM_PCD_UNSUPPORTED
+#define DXESIM_NATIVE_PCD_MEMBER(Member, Action)                                                   \
+  Bind<ServiceAction::Action, "Pcd." #Member>(P.Member);
+  DXESIM_PCD_MEMBERS(DXESIM_NATIVE_PCD_MEMBER)
+#undef DXESIM_NATIVE_PCD_MEMBER
 }
 
 void NativeEngine::Read(uint64_t Address_, void* Buffer, size_t Length) {
@@ -343,10 +333,9 @@ void NativeEngine::Write(uint64_t Address_, const void* Buffer, size_t Length) {
 // Pool contents are undefined on real firmware: fill them so that nothing relies on zeros.
 uint64_t NativeEngine::AllocatePool(size_t Length) {
   void* Block = std::malloc(Length == 0 ? 1 : Length);
-  if (Block == nullptr) {
-    throw std::bad_alloc();
+  if (Block != nullptr) {
+    std::memset(Block, 0xAF, Length);
   }
-  std::memset(Block, 0xAF, Length);
   return Address(Block);
 }
 
