@@ -128,16 +128,21 @@ void PrintTo(const OddImage& C, std::ostream* Out) {
 
 class OddImageTest : public PeImageTest, public ::testing::WithParamInterface<OddImage> {};
 
-// Loaded as EDK II loads them, and sanitizer-clean; their run stops with the reason.
+// Loaded as EDK II loads them, and sanitizer-clean; their run stops with the reason. The board
+// makes ImagerLauncher log its failed allocation to a boot-log ring, so that the prefix reads a
+// level name through the pointer table that its relocations fix up.
 TEST_P(OddImageTest, LoadsAndStopsWithTheReason) {
   std::vector<uint8_t> Odd = File;
   GetParam().Apply(Odd);
   patchtest::Folder Dir(std::string("odd-") + GetParam().Name);
-  patchtest::WriteBytes(Dir.Path + "/NetBootClassId.efi", Odd);
-  sim::Machine M(sim::BoardProfile{});
+  patchtest::WriteBytes(Dir.Path + "/ImagerLauncher.efi", Odd);
+  sim::BoardProfile Board;
+  Board.Mem32 = {{0xC5280000, 0xEAEA2020}};
+  Board.Fail = {{"AllocatePool", 0x8000000000000009}};
+  sim::Machine M(Board);
   sim::Aarch64Engine Engine(M, Dir.Path);
   uint64_t Status = 0;
-  EXPECT_FALSE(Engine.RunDriver("NetBootClassId", Status));
+  EXPECT_FALSE(Engine.RunDriver("ImagerLauncher", Status));
   EXPECT_EQ(M.Stopped(), sim::StopKind::ImageFault);
   EXPECT_NE(M.StopMessage().find(GetParam().Stop), std::string::npos) << M.StopMessage();
 }
@@ -151,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
                    imagetest::Put32(F, imagetest::Layout(F).Directory(5), 0);
                    imagetest::Put32(F, imagetest::Layout(F).Directory(5) + 4, 0);
                  },
-                 "NetBootClassId was linked for: the image carries no relocations, so an "
+                 "ImagerLauncher was linked for: the image carries no relocations, so an "
                  "absolute address in it still points there"},
         OddImage{"FiveDataDirectories",
                  [](auto& F) { imagetest::Put32(F, imagetest::Layout(F).Optional + 108, 5); },
