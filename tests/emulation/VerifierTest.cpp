@@ -197,6 +197,27 @@ INSTANTIATE_TEST_SUITE_P(
                         "access budget of 20000 accesses spent"}),
     [](const ::testing::TestParamInfo<InstructionCase>& Info) { return Info.param.Name; });
 
+// Register pages are not mapped one by one, so there is no count for the emulator to run out of;
+// the pages that hold written values are bounded, so the host's memory cannot run out either.
+TEST(VerifierAccessTest, StoresAllOverRegisterSpaceStopAtTheSoCsPageBound) {
+  if (!emutest::ImagesPresent({"NetBootClassId"})) {
+    return;
+  }
+  const Outcome O = RunEntryCode({code::MovZ(1, 0x1000, 16), 0xB9000020 /* str w0, [x1] */,
+                                  0x91400421 /* add x1, x1, #0x1000 */, code::BackBy(2)},
+                                 1000000, 1000000);
+  ASSERT_FALSE(O.Completed);
+  EXPECT_EQ(O.Machine->Stopped(), StopKind::MemoryFault);
+  // Some pages are taken by the board before the image's first store.
+  EXPECT_NE(O.Machine->StopMessage().find("NetBootClassId: store to 0x"), std::string::npos)
+      << O.Machine->StopMessage();
+  EXPECT_NE(O.Machine->StopMessage().find(
+                ", a register page beyond the 65536 (256 MiB) that the simulated SoC holds"),
+            std::string::npos)
+      << O.Machine->StopMessage();
+  EXPECT_EQ(O.Machine->Memory().RegisterPages(), 65536u);
+}
+
 // The allowed forms make exactly one access each, at their width.
 TEST(VerifierAccessTest, EachAllowedFormIsOneTracedAccessOfItsWidth) {
   if (!emutest::ImagesPresent({"NetBootClassId"})) {

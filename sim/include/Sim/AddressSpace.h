@@ -33,6 +33,11 @@ public:
   uint8_t Peek8(uint64_t Address) const;
   void Poke8(uint64_t Address, uint8_t Value);
 
+  // Whether a store to Address would need a register page that does not exist yet, and how many
+  // register pages hold values.
+  bool NeedsNewPage(uint64_t Address) const;
+  size_t RegisterPages() const { return Pages.size(); }
+
   // Values for successive traced 32-bit reads of one register.
   void ScriptReads(uint64_t Address, const std::vector<uint32_t>& Values);
   bool NextScriptedRead(uint64_t Address, uint32_t& Value);

@@ -21,6 +21,10 @@ constexpr uint64_t DEFAULT_ACCESS_BUDGET = 10000000;
 // function) may execute on the emulation engine; every legitimate run needs a few million.
 constexpr uint64_t DEFAULT_INSTRUCTION_BUDGET = 100000000;
 constexpr uint64_t MAX_INSTRUCTION_BUDGET = 10000000000;
+// 4 KiB pages of register space that may hold written values (256 MiB): a driver touches a few
+// dozen, and an image that writes all over the address space stops instead of exhausting the
+// host's memory.
+constexpr size_t MAX_REGISTER_PAGES = 65536;
 
 // Ordinary memory of the SoC: the two boot-log ring areas and the ISP status record.
 constexpr uint64_t RING_AREA_LOW = 0x31280000;
@@ -103,6 +107,7 @@ public:
 private:
   [[noreturn]] void Stop(StopKind Kind);
   void CountAccess(uint64_t Address);
+  void CheckRoomFor(uint64_t Address);
   void WriteConsole(char Byte);
 
   BoardProfile Board;

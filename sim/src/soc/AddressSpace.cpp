@@ -66,6 +66,10 @@ uint8_t* AddressSpace::BytePointer(uint64_t Address, bool Create) {
   return Found->second.get() + Address % PAGE_SIZE;
 }
 
+bool AddressSpace::NeedsNewPage(uint64_t Address) const {
+  return !IsRam(Address) && Pages.find(Address / PAGE_SIZE) == Pages.end();
+}
+
 const uint8_t* AddressSpace::BytePointer(uint64_t Address) const {
   return const_cast<AddressSpace*>(this)->BytePointer(Address, false);
 }

@@ -74,8 +74,18 @@ uint32_t Machine::Read32(uint64_t Address) {
   return Value;
 }
 
+void Machine::CheckRoomFor(uint64_t Address) {
+  if (Space.RegisterPages() >= MAX_REGISTER_PAGES && Space.NeedsNewPage(Address)) {
+    StopText = (RunningImage.empty() ? std::string() : RunningImage + ": ") + "store to " +
+               Hex(Address) + ", a register page beyond the " + std::to_string(MAX_REGISTER_PAGES) +
+               " (256 MiB) that the simulated SoC holds";
+    Stop(StopKind::MemoryFault);
+  }
+}
+
 void Machine::Write32(uint64_t Address, uint32_t Value) {
   CountAccess(Address);
+  CheckRoomFor(Address);
   Space.Poke32(Address, Value);
   Record({EventKind::Write32, Address, Value, {}});
   if (Address == UART_DATA_REGISTER) {
@@ -92,6 +102,7 @@ uint8_t Machine::Read8(uint64_t Address) {
 
 void Machine::Write8(uint64_t Address, uint8_t Value) {
   CountAccess(Address);
+  CheckRoomFor(Address);
   Space.Poke8(Address, Value);
   Record({EventKind::Write8, Address, Value, {}});
   if (Address == UART_DATA_REGISTER) {
