@@ -21,7 +21,8 @@ constexpr UINT32 THRESHOLD_RING_PRESENT = LOG_WARNING;
 constexpr UINT32 THRESHOLD_RING_ABSENT = LOG_ERROR;
 constexpr UINTN BOUNDED_COPY_MAX_ROOM = 0xCFFFFFFF;
 
-const CHAR8* const LEVEL_NAMES[] = {"DEBUG", "INFO", "WARNING", "ERROR"};
+// Rows of characters rather than pointers: the image then holds no absolute address to relocate.
+constexpr CHAR8 LEVEL_NAMES[][8] = {"DEBUG", "INFO", "WARNING", "ERROR"};
 
 // A level beyond the name table counts as an error rather than reading past the table.
 UINT32 EffectiveLevel(UINT32 Level) {
