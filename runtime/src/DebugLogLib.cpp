@@ -29,10 +29,12 @@ UINT32 EffectiveLevel(UINT32 Level) {
   return Level > LOG_ERROR ? LOG_ERROR : Level;
 }
 
+// What the serial debug library sends: the message formatted through "%a" into its buffer, which
+// is the message's first CONSOLE_BUFFER_SIZE - 1 characters as they are.
 VOID EchoToConsole(const CHAR8* Message) {
-  CHAR8 Buffer[CONSOLE_BUFFER_SIZE];
-  AsciiSPrint(Buffer, sizeof(Buffer), "%a", Message);
-  SerialPortWrite(reinterpret_cast<const UINT8*>(Buffer), AsciiStrLen(Buffer));
+  const UINTN Length = AsciiStrLen(Message);
+  SerialPortWrite(reinterpret_cast<const UINT8*>(Message),
+                  Length < CONSOLE_BUFFER_SIZE ? Length : CONSOLE_BUFFER_SIZE - 1);
 }
 
 // The ring base named by the selector byte, mapped over every offset its header can express.
