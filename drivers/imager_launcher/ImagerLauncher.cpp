@@ -8,7 +8,7 @@
 
 #include "IspStart.h"
 
-EFI_GUID gImagerLaunchProtocolGuid = IMAGER_LAUNCH_PROTOCOL_GUID;
+const EFI_GUID gImagerLaunchProtocolGuid = IMAGER_LAUNCH_PROTOCOL_GUID;
 
 // Shared with callers outside this driver: three 64-bit member pointers and nothing else.
 static_assert(sizeof(IMAGER_LAUNCH_PROTOCOL) == 24 &&
@@ -80,8 +80,8 @@ EFI_STATUS RunDriverLogic(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* /*SystemTabl
 
   // A non-null handle puts the protocol on this image's own handle.
   EFI_HANDLE Handle = ImageHandle;
-  Status = gBS->InstallProtocolInterface(&Handle, &gImagerLaunchProtocolGuid, EFI_NATIVE_INTERFACE,
-                                         Interface);
+  Status = gBS->InstallProtocolInterface(&Handle, const_cast<EFI_GUID*>(&gImagerLaunchProtocolGuid),
+                                         EFI_NATIVE_INTERFACE, Interface);
   if (EFI_ERROR(Status)) {
     // Nothing can reach the block, and the image is unloaded on an error status.
     gBS->FreePool(Interface);

@@ -5,6 +5,7 @@
 #include <Library/PlatformIdLib.h>
 #include <Library/TimerLib.h>
 
+#include "RegisterSteps.h"
 #include "RootComplexRegs.h"
 #include "RootPortBringup.h"
 
@@ -199,63 +200,95 @@ VOID ProgramWidthClass(UINT32 Index, UINT32 Variant) {
   MmioOr32(CtlReg(Index, CTL_BLOCK_4000, B4_CTRL_FFC), B4_CTRL_FFC_BIT1);
 }
 
-// Phase E, chip variant 3 only.
-VOID ProgramVariant3Blocks(UINT32 Index) {
-  MmioWriteField32(CtlReg(Index, CTL_BLOCK_CFG, CFG_CTRL_310), CFG_CTRL_310_BITS31_20, 0x630);
-  MmioWrite32(CtlReg(Index, CTL_BLOCK_CFG, CFG_CTRL_4E0), 0x00000000);
-  MmioWrite32(CtlReg(Index, CTL_BLOCK_CFG, CFG_CTRL_4E4), 0x00000000);
-  MmioWrite32(CtlReg(Index, CTL_BLOCK_CFG, CFG_CTRL_4E8), 0x00000000);
-  MmioAnd32(CtlReg(Index, CTL_BLOCK_4000, B4_CTRL_4EC), ~B4_CTRL_4EC_BIT25);
-  MmioAnd32(CtlReg(Index, CTL_BLOCK_4000, B4_CTRL_000), ~B4_CTRL_000_BIT3);
-  MmioOr32(CtlReg(Index, CTL_BLOCK_CFG, CFG_SLOT_CONTROL), CFG_INDICATOR_CONTROLS);
-  MmioOr32(CtlReg(Index, CTL_BLOCK_CFG, CFG_ROOT_CONTROL), CFG_CRS_VISIBILITY);
-  MmioAnd32(CtlReg(Index, CTL_BLOCK_CFG, CFG_LINK_CAPABILITIES), ~CFG_ASPM_SUPPORT);
-}
+// Phase E, chip variant 3 only: offsets in the controller's window.
+// clang-format off
+constexpr REGISTER_STEP VARIANT3_BLOCK_STEPS[] = {
+    STEP_FIELD(CTL_BLOCK_CFG + CFG_CTRL_310, CFG_CTRL_310_BITS31_20, 0x630),
+    STEP_WRITE(CTL_BLOCK_CFG + CFG_CTRL_4E0, 0x00000000),
+    STEP_WRITE(CTL_BLOCK_CFG + CFG_CTRL_4E4, 0x00000000),
+    STEP_WRITE(CTL_BLOCK_CFG + CFG_CTRL_4E8, 0x00000000),
+    STEP_CLEAR(CTL_BLOCK_4000 + B4_CTRL_4EC, B4_CTRL_4EC_BIT25),
+    STEP_CLEAR(CTL_BLOCK_4000 + B4_CTRL_000, B4_CTRL_000_BIT3),
+    STEP_SET(CTL_BLOCK_CFG + CFG_SLOT_CONTROL, CFG_INDICATOR_CONTROLS),
+    STEP_SET(CTL_BLOCK_CFG + CFG_ROOT_CONTROL, CFG_CRS_VISIBILITY),
+    STEP_CLEAR(CTL_BLOCK_CFG + CFG_LINK_CAPABILITIES, CFG_ASPM_SUPPORT),
+};
+// clang-format on
 
-// Phase F on chip variant 3.
-VOID ProgramGlobalsVariant3() {
-  MmioOr32(GlobalReg(GLOBAL_008E0), GLOBAL_008E0_BIT5); // a second time on this variant
-  MmioOr32(GlobalReg(GLOBAL_13230), GLOBAL_13230_BIT11);
-  MmioAnd32(GlobalReg(GLOBAL_13238), ~GLOBAL_13238_BITS10_0);
-  MmioWrite32(GlobalReg(GLOBAL_05814), 0x00000000);
-  MmioOr32(GlobalReg(GLOBAL_05808), GLOBAL_05808_BIT13);
-  MmioOr32(GlobalReg(GLOBAL_05820), GLOBAL_05820_BIT0);
-  MmioWriteField32(GlobalReg(GLOBAL_02008), GLOBAL_02008_BITS7_0, 0xC0);
-  MmioWriteField32(GlobalReg(GLOBAL_00320), GLOBAL_00320_BITS7_0, 0xC0);
-  MmioWrite32(GlobalReg(GLOBAL_003A0), 0x00320200);
-  MmioWriteField32(GlobalReg(GLOBAL_02010), GLOBAL_02010_BITS15_8, 0xB0);
-}
+// Phase F on chip variant 3: offsets in the global window.
+// clang-format off
+constexpr REGISTER_STEP GLOBAL_STEPS_VARIANT3[] = {
+    STEP_SET(GLOBAL_008E0, GLOBAL_008E0_BIT5), // a second time on this variant
+    STEP_SET(GLOBAL_13230, GLOBAL_13230_BIT11),
+    STEP_CLEAR(GLOBAL_13238, GLOBAL_13238_BITS10_0),
+    STEP_WRITE(GLOBAL_05814, 0x00000000),
+    STEP_SET(GLOBAL_05808, GLOBAL_05808_BIT13),
+    STEP_SET(GLOBAL_05820, GLOBAL_05820_BIT0),
+    STEP_FIELD(GLOBAL_02008, GLOBAL_02008_BITS7_0, 0xC0),
+    STEP_FIELD(GLOBAL_00320, GLOBAL_00320_BITS7_0, 0xC0),
+    STEP_WRITE(GLOBAL_003A0, 0x00320200),
+    STEP_FIELD(GLOBAL_02010, GLOBAL_02010_BITS15_8, 0xB0),
+};
+// clang-format on
 
-// Phase F on the other variants.
+// Phase F on the other variants, in the global window, around its three steps that are not
+// fixed: the controller's own register first, a copy between two registers, and a value taken
+// from the controller.
+// clang-format off
+constexpr REGISTER_STEP GLOBAL_STEPS_OTHER_BEFORE_COPY[] = {
+    STEP_SET(GLOBAL_02000, GLOBAL_02000_BIT3),
+    STEP_WRITE(GLOBAL_05F08, 0x00000200),
+    STEP_WRITE(GLOBAL_05F00, 0x00000001),
+    STEP_CLEAR(GLOBAL_05F10, GLOBAL_05F10_BIT12),
+    STEP_WRITE(GLOBAL_05F00, 0x00000000),
+    STEP_WRITE(GLOBAL_05F04, 0x00000001),
+};
+constexpr REGISTER_STEP GLOBAL_STEPS_OTHER_BEFORE_WIDTH[] = {
+    STEP_WRITE(GLOBAL_05F04, 0x00000000),
+    STEP_SET(GLOBAL_06100, GLOBAL_06100_BITS5_4),
+    STEP_WRITE(GLOBAL_01800, 0x000FFFFF),
+    STEP_SET(GLOBAL_13230, GLOBAL_13230_BIT11),
+    STEP_CLEAR(GLOBAL_13238, GLOBAL_13238_BITS10_0),
+    STEP_SET(GLOBAL_02000, GLOBAL_02000_BIT7),
+    STEP_FIELD(GLOBAL_02008, GLOBAL_02008_BITS7_0, 0xC0),
+    STEP_FIELD(GLOBAL_00320, GLOBAL_00320_BITS7_0, 0xC0),
+};
+constexpr REGISTER_STEP GLOBAL_STEPS_OTHER_LAST[] = {
+    STEP_WRITE(GLOBAL_02010, 0x0000B00F),
+    STEP_WRITE(GLOBAL_0200C, 0x00394100),
+    STEP_WRITE(GLOBAL_00500, 0x00033450), // 210000
+    STEP_WRITE(GLOBAL_00504, 0x00033450),
+    STEP_WRITE(GLOBAL_00508, 0x00033450),
+    STEP_WRITE(GLOBAL_0050C, 0x00033450),
+};
+// clang-format on
+
+static_assert(CountStepAccesses(VARIANT3_BLOCK_STEPS).Writes == 9 &&
+              CountStepAccesses(VARIANT3_BLOCK_STEPS).Reads == 6);
+static_assert(CountStepAccesses(GLOBAL_STEPS_VARIANT3).Writes == 10 &&
+              CountStepAccesses(GLOBAL_STEPS_VARIANT3).Reads == 8);
+// With the three steps around them, 23 writes and 12 reads on these variants.
+static_assert(CountStepAccesses(GLOBAL_STEPS_OTHER_BEFORE_COPY).Writes +
+                      CountStepAccesses(GLOBAL_STEPS_OTHER_BEFORE_WIDTH).Writes +
+                      CountStepAccesses(GLOBAL_STEPS_OTHER_LAST).Writes ==
+                  20 &&
+              CountStepAccesses(GLOBAL_STEPS_OTHER_BEFORE_COPY).Reads +
+                      CountStepAccesses(GLOBAL_STEPS_OTHER_BEFORE_WIDTH).Reads +
+                      CountStepAccesses(GLOBAL_STEPS_OTHER_LAST).Reads ==
+                  8);
+
 VOID ProgramGlobalsOther(UINT32 Index) {
   MmioAnd32(CtlReg(Index, CTL_BLOCK_CFG, CFG_CTRL_204), ~CFG_CTRL_204_BIT2);
-  MmioOr32(GlobalReg(GLOBAL_02000), GLOBAL_02000_BIT3);
-  MmioWrite32(GlobalReg(GLOBAL_05F08), 0x00000200);
-  MmioWrite32(GlobalReg(GLOBAL_05F00), 0x00000001);
-  MmioAnd32(GlobalReg(GLOBAL_05F10), ~GLOBAL_05F10_BIT12);
-  MmioWrite32(GlobalReg(GLOBAL_05F00), 0x00000000);
-  MmioWrite32(GlobalReg(GLOBAL_05F04), 0x00000001);
+  RunRegisterSteps(GLOBAL_WINDOW_BASE, GLOBAL_STEPS_OTHER_BEFORE_COPY);
   // Copied from one register into another, not a read-modify-write.
   MmioWrite32(GlobalReg(GLOBAL_05F0C), MmioRead32(GlobalReg(GLOBAL_05F1C)) & ~GLOBAL_05F1C_BIT12);
-  MmioWrite32(GlobalReg(GLOBAL_05F04), 0x00000000);
-  MmioOr32(GlobalReg(GLOBAL_06100), GLOBAL_06100_BITS5_4);
-  MmioWrite32(GlobalReg(GLOBAL_01800), 0x000FFFFF);
-  MmioOr32(GlobalReg(GLOBAL_13230), GLOBAL_13230_BIT11);
-  MmioAnd32(GlobalReg(GLOBAL_13238), ~GLOBAL_13238_BITS10_0);
-  MmioOr32(GlobalReg(GLOBAL_02000), GLOBAL_02000_BIT7);
-  MmioWriteField32(GlobalReg(GLOBAL_02008), GLOBAL_02008_BITS7_0, 0xC0);
-  MmioWriteField32(GlobalReg(GLOBAL_00320), GLOBAL_00320_BITS7_0, 0xC0);
+  RunRegisterSteps(GLOBAL_WINDOW_BASE, GLOBAL_STEPS_OTHER_BEFORE_WIDTH);
   // This controller's first width-class value, as its hardware holds it now, in both halves.
   const UINT32 Width = MmioReadField32(CtlReg(Index, CTL_BLOCK_4000, B4_WIDTH_B24), B4_WIDTH_LOW);
   MmioAndThenOr32(GlobalReg(GLOBAL_003A0), ~(GLOBAL_003A0_BITS27_16 | GLOBAL_003A0_BITS11_0),
                   FIELD_PREP32(GLOBAL_003A0_BITS27_16, Width) |
                       FIELD_PREP32(GLOBAL_003A0_BITS11_0, Width));
-  MmioWrite32(GlobalReg(GLOBAL_02010), 0x0000B00F);
-  MmioWrite32(GlobalReg(GLOBAL_0200C), 0x00394100);
-  MmioWrite32(GlobalReg(GLOBAL_00500), 0x00033450); // 210000
-  MmioWrite32(GlobalReg(GLOBAL_00504), 0x00033450);
-  MmioWrite32(GlobalReg(GLOBAL_00508), 0x00033450);
-  MmioWrite32(GlobalReg(GLOBAL_0050C), 0x00033450);
+  RunRegisterSteps(GLOBAL_WINDOW_BASE, GLOBAL_STEPS_OTHER_LAST);
 }
 
 // Phase F: the root complex's global registers, written again for every controller.
@@ -263,7 +296,7 @@ VOID ProgramGlobals(UINT32 Index) {
   const UINT32 Variant = GetChipVariant();
   MmioOr32(GlobalReg(GLOBAL_008E0), GLOBAL_008E0_BIT5);
   if (Variant == CHIP_VARIANT_3) {
-    ProgramGlobalsVariant3();
+    RunRegisterSteps(GLOBAL_WINDOW_BASE, GLOBAL_STEPS_VARIANT3);
   } else {
     ProgramGlobalsOther(Index);
   }
@@ -295,6 +328,28 @@ VOID FinishController(UINT32 Index) {
 
 } // namespace
 
+VOID RunRegisterSteps(UINT64 Window, const REGISTER_STEP* Steps, UINTN Count) {
+  for (UINTN Index = 0; Index < Count; ++Index) {
+    const REGISTER_STEP& Step = Steps[Index];
+    const UINT64 Address = Window + Step.Offset;
+    if (Step.Op == STEP_OP_WRITE) {
+      MmioWrite32(Address, Step.Value);
+      continue;
+    }
+    UINT32 Clear = 0;
+    UINT32 Set = 0;
+    if (Step.Op == STEP_OP_SET) {
+      Set = Step.Value;
+    } else if (Step.Op == STEP_OP_CLEAR) {
+      Clear = Step.Value;
+    } else {
+      Clear = GENMASK32(Step.FieldHigh, Step.FieldLow);
+      Set = Step.Value;
+    }
+    MmioAndThenOr32(Address, ~Clear, Set);
+  }
+}
+
 VOID ConfigureController(UINT32 Index) {
   PulseSharedBits(Index);
   ProgramConfigSpace(Index);
@@ -303,7 +358,7 @@ VOID ConfigureController(UINT32 Index) {
   const UINT32 Variant = GetChipVariant();
   ProgramWidthClass(Index, Variant);
   if (Variant == CHIP_VARIANT_3) {
-    ProgramVariant3Blocks(Index);
+    RunRegisterSteps(CtlReg(Index, 0, 0), VARIANT3_BLOCK_STEPS);
   }
   ProgramGlobals(Index);
   FinishController(Index);

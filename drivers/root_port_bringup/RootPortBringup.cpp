@@ -9,6 +9,7 @@
 #include <Library/TimerLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 
+#include "RegisterSteps.h"
 #include "RootComplexRegs.h"
 #include "RootPortBringup.h"
 
@@ -22,37 +23,33 @@ constexpr UINT32 SYS_CONFIG_MODE_FULL = 3;
 
 constexpr UINT32 PCIE_SUBSYSTEM_CTRL_VALUE = 0x00000007;
 
-struct GLOBAL_WRITE {
-  UINT32 Offset; // in the global window
-  UINT32 Value;
-};
-
 // Root-complex global registers, written in this order once the controllers are enabled.
 // clang-format off
-constexpr GLOBAL_WRITE ROOT_COMPLEX_GLOBAL_WRITES[] = {
-    {0x01264, 0x00000000},
-    {0x01268, 0xD0000000},
-    {0x0126C, 0x00000000},
-    {0x05504, 0x00000000},
-    {0x05508, 0x87010040},
-    {0x05500, 0x00000001},
-    {0x00008, 0x00000040},
-    {0x0000C, 0x00000000},
-    {0x00014, 0x00000040},
-    {0x00010, 0x00000000},
-    {0x0001C, 0x00000040},
-    {0x00018, 0x00000000},
-    {0x00000, 0x00000001},
-    {0x00048, 0x00000000},
-    {0x0004C, 0x08000000},
-    {0x00054, 0x00000000},
-    {0x00050, 0xE0000000},
-    {0x0005C, 0x00000000},
-    {0x00058, 0xE0000000},
-    {0x00040, 0x00000001},
+constexpr REGISTER_STEP ROOT_COMPLEX_GLOBAL_WRITES[] = {
+    STEP_WRITE(0x01264, 0x00000000),
+    STEP_WRITE(0x01268, 0xD0000000),
+    STEP_WRITE(0x0126C, 0x00000000),
+    STEP_WRITE(0x05504, 0x00000000),
+    STEP_WRITE(0x05508, 0x87010040),
+    STEP_WRITE(0x05500, 0x00000001),
+    STEP_WRITE(0x00008, 0x00000040),
+    STEP_WRITE(0x0000C, 0x00000000),
+    STEP_WRITE(0x00014, 0x00000040),
+    STEP_WRITE(0x00010, 0x00000000),
+    STEP_WRITE(0x0001C, 0x00000040),
+    STEP_WRITE(0x00018, 0x00000000),
+    STEP_WRITE(0x00000, 0x00000001),
+    STEP_WRITE(0x00048, 0x00000000),
+    STEP_WRITE(0x0004C, 0x08000000),
+    STEP_WRITE(0x00054, 0x00000000),
+    STEP_WRITE(0x00050, 0xE0000000),
+    STEP_WRITE(0x0005C, 0x00000000),
+    STEP_WRITE(0x00058, 0xE0000000),
+    STEP_WRITE(0x00040, 0x00000001),
 };
 // clang-format on
-static_assert(sizeof(ROOT_COMPLEX_GLOBAL_WRITES) / sizeof(ROOT_COMPLEX_GLOBAL_WRITES[0]) == 20);
+static_assert(CountStepAccesses(ROOT_COMPLEX_GLOBAL_WRITES).Writes == 20 &&
+              CountStepAccesses(ROOT_COMPLEX_GLOBAL_WRITES).Reads == 0);
 
 // The boot SSD gets at most 49 polls 10 ms apart (490 ms) to bring its link up.
 constexpr UINT64 SSD_LINK_STATUS = CtlReg(SSD_CONTROLLER, CTL_BLOCK_6000, B6_LINK_STATUS);
@@ -104,12 +101,6 @@ VOID BringUpSingleController() {
   BringUpController(CONTROLLER_8);
   // Chip variant 3 leaves controller 8's port-select bit to this point.
   MmioOr32(GlobalReg(GLOBAL_PORT_SELECT), BIT32(CONTROLLER_8));
-}
-
-VOID WriteRootComplexGlobals() {
-  for (const GLOBAL_WRITE& Write : ROOT_COMPLEX_GLOBAL_WRITES) {
-    MmioWrite32(GlobalReg(Write.Offset), Write.Value);
-  }
 }
 
 // A missing SSD is not an error of this driver: the timeout is logged and the boot goes on.
@@ -181,7 +172,7 @@ EFI_STATUS BringUpRootComplex() {
     BringUpAllControllers(Variant);
   }
 
-  WriteRootComplexGlobals();
+  RunRegisterSteps(GLOBAL_WINDOW_BASE, ROOT_COMPLEX_GLOBAL_WRITES);
   WaitForSsdLink();
   LogBootTrace();
 

@@ -21,7 +21,8 @@ constexpr UINT32 THRESHOLD_RING_PRESENT = LOG_WARNING;
 constexpr UINT32 THRESHOLD_RING_ABSENT = LOG_ERROR;
 constexpr UINTN BOUNDED_COPY_MAX_ROOM = 0xCFFFFFFF;
 
-const CHAR8* const LEVEL_NAMES[] = {"DEBUG", "INFO", "WARNING", "ERROR"};
+// Rows of characters rather than pointers: the image then holds no absolute address to relocate.
+constexpr CHAR8 LEVEL_NAMES[][8] = {"DEBUG", "INFO", "WARNING", "ERROR"};
 
 // The ring's header words are shared with the boot stages before and after: each is read or
 // written with exactly one 32-bit access, in program order, never merged with its neighbour.
@@ -43,10 +44,12 @@ UINT32 EffectiveLevel(UINT32 Level) {
   return Level > LOG_ERROR ? LOG_ERROR : Level;
 }
 
+// What the serial debug library sends: the message formatted through "%a" into its buffer, which
+// is the message's first CONSOLE_BUFFER_SIZE - 1 characters as they are.
 VOID EchoToConsole(const CHAR8* Message) {
-  CHAR8 Buffer[CONSOLE_BUFFER_SIZE];
-  AsciiSPrint(Buffer, sizeof(Buffer), "%a", Message);
-  SerialPortWrite(reinterpret_cast<const UINT8*>(Buffer), AsciiStrLen(Buffer));
+  const UINTN Length = AsciiStrLen(Message);
+  SerialPortWrite(reinterpret_cast<const UINT8*>(Message),
+                  Length < CONSOLE_BUFFER_SIZE ? Length : CONSOLE_BUFFER_SIZE - 1);
 }
 
 // The ring base named by the selector byte, mapped over every offset its header can express.

@@ -65,7 +65,12 @@ static_assert(CountTexts(mStatusText, sizeof(mStatusText)) ==
               STATUS_WARNING_COUNT + STATUS_ERROR_COUNT);
 
 constexpr CHAR8 mHexDigits[] = "0123456789ABCDEF";
-constexpr UINT8 mGuidGroupDigits[] = {8, 4, 4, 4, 12};
+
+// The bytes of an EFI_GUID in the order "%g" prints them: Data1, Data2 and Data3 are
+// little-endian numbers, printed from their high byte; the eight bytes of Data4 follow as
+// stored. A dash goes before the printed bytes 4, 6, 8 and 10.
+constexpr UINT8 mGuidByteOrder[] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+static_assert(sizeof(mGuidByteOrder) == sizeof(EFI_GUID));
 
 // Widths and precisions beyond this are all "more than any buffer", and the cap keeps the
 // digit parser and the padding arithmetic free of overflow.
@@ -104,7 +109,8 @@ struct OutputBuffer {
   CHAR8* Position;
   UINTN Room; // characters that may still be written, the NUL excluded
 
-  void Put(CHAR8 Character) {
+  // Out of line: every conversion ends in it.
+  __attribute__((noinline)) void Put(CHAR8 Character) {
     if (Room != 0) {
       *Position++ = Character;
       Room--;
@@ -217,8 +223,10 @@ UINTN AsciiVSPrint(CHAR8* StartOfBuffer, UINTN BufferSize, const CHAR8* FormatSt
     Format++;
 
     CHAR8 Scratch[SCRATCH_SIZE];
+    // CHAR16 text is read as its characters' low bytes, which come first in memory (UEFI is
+    // little-endian), Stride bytes apart.
     const CHAR8* Text = Scratch;
-    const CHAR16* WideText = nullptr;
+    UINTN Stride = 1;
     UINTN Length = 0;
     bool Measure = false; // Text is a NUL-terminated string still to be counted
     bool IsNumber = false;
@@ -229,8 +237,8 @@ UINTN AsciiVSPrint(CHAR8* StartOfBuffer, UINTN BufferSize, const CHAR8* FormatSt
       Measure = true;
       break;
     case 's':
-      WideText = va_arg(Marker, const CHAR16*);
-      Text = nullptr;
+      Text = reinterpret_cast<const CHAR8*>(va_arg(Marker, const CHAR16*));
+      Stride = sizeof(CHAR16);
       Measure = true;
       break;
     case 'c':
@@ -244,19 +252,13 @@ UINTN AsciiVSPrint(CHAR8* StartOfBuffer, UINTN BufferSize, const CHAR8* FormatSt
         Measure = true;
         break;
       }
-      // Five dash-separated groups; the last two read Data4 as one big-endian number each.
-      UINT64 Tail = 0;
-      for (UINTN Index = 2; Index < 8; Index++) {
-        Tail = Tail << 8 | Guid->Data4[Index];
-      }
-      const UINT64 Groups[] = {Guid->Data1, Guid->Data2, Guid->Data3,
-                               static_cast<UINT64>(Guid->Data4[0] << 8 | Guid->Data4[1]), Tail};
+      const auto* Bytes = reinterpret_cast<const UINT8*>(Guid);
       CHAR8* Position = Scratch;
-      for (UINTN Group = 0; Group < 5; Group++) {
-        if (Group != 0) {
+      for (UINTN Index = 0; Index < sizeof(mGuidByteOrder); Index++) {
+        if (Index >= 4 && Index <= 10 && Index % 2 == 0) {
           *Position++ = '-';
         }
-        Position = PutHex(Position, Groups[Group], mGuidGroupDigits[Group]);
+        Position = PutHex(Position, Bytes[mGuidByteOrder[Index]], 2);
       }
       Length = static_cast<UINTN>(Position - Scratch);
       break;
@@ -314,13 +316,13 @@ UINTN AsciiVSPrint(CHAR8* StartOfBuffer, UINTN BufferSize, const CHAR8* FormatSt
     }
 
     if (Measure) {
-      if (Text == nullptr && WideText == nullptr) {
+      if (Text == nullptr) {
         Text = "<null string>";
+        Stride = 1;
       }
       // Never count past a precision: the text need not be terminated there. A CHAR16 whose
       // low byte is zero cannot be written in ASCII, so it ends the text.
-      while ((!HasPrecision || Length < Precision) &&
-             (WideText != nullptr ? static_cast<CHAR8>(WideText[Length]) : Text[Length]) != '\0') {
+      while ((!HasPrecision || Length < Precision) && Text[Length * Stride] != '\0') {
         Length++;
       }
     } else if (!IsNumber && HasPrecision && Length > Precision) {
@@ -347,7 +349,7 @@ UINTN AsciiVSPrint(CHAR8* StartOfBuffer, UINTN BufferSize, const CHAR8* FormatSt
     }
     Out.Fill('0', Zeros);
     for (UINTN Index = 0; Index < Length && Out.Room != 0; Index++) {
-      Out.Put(WideText != nullptr ? static_cast<CHAR8>(WideText[Index]) : Text[Index]);
+      Out.Put(Text[Index * Stride]);
     }
     if (LeftJustify) {
       Out.Fill(' ', Padding);

@@ -27,9 +27,10 @@ protected:
   }
 };
 
-// Made from ImagerLauncher, which has base relocations to damage.
+// Made from the probe standing in for NetBootClassId, which has base relocations to damage.
 TEST_F(DxesimEngineTest, BadImagesExitWithStatus2NamingTheFileAndTheDefect) {
-  const std::string Good = std::string(DXESIM_EFI_DRIVER_DIR) + "/ImagerLauncher.efi";
+  const std::string Good =
+      std::string(DXESIM_PROBE_EFI_DIR) + "/emulation_probe/NetBootClassId.efi";
   if (!HaveEfi(Good)) {
     return;
   }
@@ -41,11 +42,11 @@ TEST_F(DxesimEngineTest, BadImagesExitWithStatus2NamingTheFileAndTheDefect) {
     std::filesystem::create_directory(Folder);
     std::vector<uint8_t> Bad = File;
     D.Apply(Bad, Image);
-    Write(std::string(D.Name) + "/ImagerLauncher.efi", std::string(Bad.begin(), Bad.end()));
-    const RunResult R = RunEmulated({"--trace", "trace.txt", "ImagerLauncher"}, Folder);
+    Write(std::string(D.Name) + "/NetBootClassId.efi", std::string(Bad.begin(), Bad.end()));
+    const RunResult R = RunEmulated({"--trace", "trace.txt", "NetBootClassId"}, Folder);
     EXPECT_EQ(R.Exit, 2) << D.Name;
     EXPECT_EQ(R.Out, "") << D.Name;
-    const std::string Expected = "dxesim: " + Folder + "/ImagerLauncher.efi: " + D.Message;
+    const std::string Expected = "dxesim: " + Folder + "/NetBootClassId.efi: " + D.Message;
     EXPECT_EQ(R.Err.rfind(Expected, 0), 0u) << R.Err;
     EXPECT_EQ(std::count(R.Err.begin(), R.Err.end(), '\n'), 1) << R.Err;
     EXPECT_FALSE(std::filesystem::exists(Path("trace.txt"))) << D.Name;

@@ -67,6 +67,17 @@ TEST_F(Aarch64EngineTest, DelayRunsOnTheGenericTimerInTheImage) {
                                 {EventKind::Write32, PROBE_RESULT, 0, {}}}));
 }
 
+// The probe's pointers are absolute addresses for base 0; loaded elsewhere, they lead to the
+// words only once the loader has applied the image's DIR64 relocations.
+TEST_F(Aarch64EngineTest, PointersInTheImageAreRelocatedToWhereItLoaded) {
+  ASSERT_TRUE(RunProbe(8, 0)) << Machine->StopMessage();
+  std::vector<uint64_t> Words;
+  for (const Event& E : OfKind(EventKind::Write32, PROBE_RESULT)) {
+    Words.push_back(E.Value);
+  }
+  EXPECT_EQ(Words, (std::vector<uint64_t>{0x0BAD0003, 0, 0x0BAD0001, 0, 0x0BAD0002, 0}));
+}
+
 TEST_F(Aarch64EngineTest, StackOverrunStopsInTheDeadLoop) {
   EXPECT_FALSE(RunProbe(2, 64));
   EXPECT_EQ(Machine->Stopped(), sim::StopKind::StackCheckFailure);

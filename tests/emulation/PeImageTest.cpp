@@ -22,19 +22,20 @@ std::string DriverImage(const std::string& Name) {
   return sim::DefaultEfiDirectory() + "/" + Name + ".efi";
 }
 
-// The defects are made from ImagerLauncher: its log-level names are a table of pointers, so it
-// has base relocations to relocate and to damage (an image without absolute pointers has none).
+// The defects are made from the emulation probe, whose pointer table gives it base relocations
+// to relocate and to damage (the shipped drivers hold no absolute pointer, so they have none).
 class PeImageTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    if (!emutest::ImagesPresent(
-            {"RootPortBringup", "ImagerLauncher", "PortErrorSetup", "NetBootClassId"})) {
+    if (!emutest::ImagesPresent({"RootPortBringup", "ImagerLauncher", "PortErrorSetup",
+                                 "NetBootClassId", "EmulationProbe"})) {
       GTEST_SKIP();
     }
-    std::ifstream Stream(DriverImage("ImagerLauncher"), std::ios::binary);
+    std::ifstream Stream(std::string(DXESIM_PROBE_EFI_DIR) + "/EmulationProbe.efi",
+                         std::ios::binary);
     File.assign(std::istreambuf_iterator<char>(Stream), std::istreambuf_iterator<char>());
-    Image = sim::ParsePeImage(File, "ImagerLauncher.efi");
-    ASSERT_FALSE(Image.Dir64Relocations.empty()) << "ImagerLauncher.efi has no relocations";
+    Image = sim::ParsePeImage(File, "EmulationProbe.efi");
+    ASSERT_FALSE(Image.Dir64Relocations.empty()) << "EmulationProbe.efi has no relocations";
   }
   std::vector<uint8_t> File;
   sim::PeImage Image;
@@ -95,13 +96,13 @@ TEST_P(BadImageTest, EngineRefusesItBeforeRunning) {
   std::filesystem::create_directories(Folder);
   std::vector<uint8_t> Bad = File;
   GetParam().Apply(Bad, Image);
-  std::ofstream(Folder / "ImagerLauncher.efi", std::ios::binary)
+  std::ofstream(Folder / "EmulationProbe.efi", std::ios::binary)
       .write(reinterpret_cast<const char*>(Bad.data()), static_cast<std::streamsize>(Bad.size()));
   sim::Machine M(sim::BoardProfile{});
   sim::Aarch64Engine Engine(M, Folder.string());
-  EXPECT_THROW(Engine.PrepareDriver("ImagerLauncher"), sim::ImageError);
+  EXPECT_THROW(Engine.PrepareDriver("EmulationProbe"), sim::ImageError);
   uint64_t Status = 0;
-  EXPECT_THROW(Engine.RunDriver("ImagerLauncher", Status), sim::ImageError);
+  EXPECT_THROW(Engine.RunDriver("EmulationProbe", Status), sim::ImageError);
   EXPECT_TRUE(M.Events().empty());
   std::filesystem::remove_all(Folder);
 }

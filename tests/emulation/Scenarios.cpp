@@ -278,6 +278,7 @@ std::vector<Scenario> AllScenarios() {
   Add("StackBufferOverrunEndsInTheDeadLoop",
       With(DefaultBoard(), {{PROBE_MODE, 2}, {PROBE_ARGUMENT, 64}}),
       {"EmulationProbe", "NetBootClassId"});
+  Add("ReadThroughRelocatedPointers", With(DefaultBoard(), {{PROBE_MODE, 8}}), {"EmulationProbe"});
   for (uint32_t Delay : {0u, 1u, 250u}) {
     for (uint64_t Frequency : {100000000ULL, 24000000ULL, 3ULL}) {
       sim::BoardProfile Board = With(DefaultBoard(), {{PROBE_MODE, 3}, {PROBE_ARGUMENT, Delay}});

@@ -1,6 +1,8 @@
 // A test image for the engines: a mode register chooses what its logic does, so that a test can
-// make one image call every firmware member, overrun a stack buffer or delay, and (only where
-// it runs as machine code) misbehave in ways that the emulator must stop cleanly.
+// make one image call every firmware member, overrun a stack buffer or delay, read through
+// absolute pointers, and (only where it runs as machine code) misbehave in ways that the
+// emulator must stop cleanly. Its pointer table gives it the base relocations that the shipped
+// images, built without absolute pointers, no longer carry.
 #include <Library/DriverEntryLib.h>
 #include <Library/IoLib.h>
 #include <Library/TimerLib.h>
@@ -16,6 +18,7 @@ constexpr UINT64 PROBE_RESULT = 0xF0000108; // each result the probe sees, for t
 constexpr UINT32 MODE_CALL_EVERY_MEMBER = 1;
 constexpr UINT32 MODE_OVERRUN_STACK = 2;
 constexpr UINT32 MODE_DELAY = 3;
+constexpr UINT32 MODE_READ_THROUGH_POINTERS = 8;
 #if !defined(DXE_SIMULATION)
 constexpr UINT32 MODE_WIDE_REGISTER_READ = 4;
 constexpr UINT32 MODE_CALL_REGISTER_VALUE = 5;
@@ -26,6 +29,13 @@ const UINT32 PROBE_CONSTANT = 0xC0DE;
 
 const EFI_GUID PROBE_GUID = {0x0DDBA11, 0x5EED, 0x4ACE, {1, 2, 3, 4, 5, 6, 7, 8}};
 UINT64 ProbeInterface = 0x1234;
+
+// Absolute addresses, which the loader relocates: read through them, the words come out as
+// 0x0BAD0003, 0x0BAD0001, 0x0BAD0002 only if every relocation was applied. Volatile, so that the
+// compiler cannot read the words without the pointers.
+const UINT32 POINTED_WORDS[] = {0x0BAD0001, 0x0BAD0002, 0x0BAD0003};
+const UINT32* const volatile WORD_POINTERS[] = {&POINTED_WORDS[2], &POINTED_WORDS[0],
+                                                &POINTED_WORDS[1]};
 
 VOID Report(UINT64 Value) {
   MmioWrite32(PROBE_RESULT, static_cast<UINT32>(Value));
@@ -157,6 +167,11 @@ EFI_STATUS RunDriverLogic(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE*) {
     break;
   case MODE_DELAY:
     Report(MicroSecondDelay(Argument));
+    break;
+  case MODE_READ_THROUGH_POINTERS:
+    for (const UINT32* const volatile& Pointer : WORD_POINTERS) {
+      Report(*Pointer);
+    }
     break;
 #if !defined(DXE_SIMULATION)
   // Faults that a host build cannot survive, for the emulator only.

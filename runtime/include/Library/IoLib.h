@@ -37,13 +37,19 @@ inline UINT32 MmioWriteField32(UINT64 Address, UINT32 Mask, UINT64 Value)
 }
 
 // Several fields replaced in one read and one write, Values[i] into the field Masks[i], every
-// other bit kept.
-template <UINTN Count>
-inline UINT32 MmioWriteFields32(UINT64 Address, const UINT32 (&Masks)[Count],
-                                const UINT32 (&Values)[Count]) {
+// other bit kept. Out of line, so that a register of many fields costs one call where it is
+// written.
+__attribute__((noinline)) inline UINT32 MmioWriteFields32(UINT64 Address, const UINT32* Masks,
+                                                          const UINT32* Values, UINTN Count) {
   UINT32 Value = MmioRead32(Address);
   for (UINTN Field = 0; Field < Count; ++Field) {
     Value = (Value & ~Masks[Field]) | FIELD_PREP32(Masks[Field], Values[Field]);
   }
   return MmioWrite32(Address, Value);
+}
+
+template <UINTN Count>
+inline UINT32 MmioWriteFields32(UINT64 Address, const UINT32 (&Masks)[Count],
+                                const UINT32 (&Values)[Count]) {
+  return MmioWriteFields32(Address, Masks, Values, Count);
 }

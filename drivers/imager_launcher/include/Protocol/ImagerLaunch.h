@@ -29,6 +29,6 @@ typedef struct {
   IMAGER_LAUNCH_WRITE_ISP_MARKER WriteIspMarker;
 } IMAGER_LAUNCH_PROTOCOL;
 
-extern EFI_GUID gImagerLaunchProtocolGuid;
+extern const EFI_GUID gImagerLaunchProtocolGuid;
 
 #endif
