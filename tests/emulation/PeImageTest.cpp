@@ -129,21 +129,21 @@ void PrintTo(const OddImage& C, std::ostream* Out) {
 
 class OddImageTest : public PeImageTest, public ::testing::WithParamInterface<OddImage> {};
 
-// Loaded as EDK II loads them, and sanitizer-clean; their run stops with the reason. The board
-// makes ImagerLauncher log its failed allocation to a boot-log ring, so that the prefix reads a
-// level name through the pointer table that its relocations fix up.
+// Loaded as EDK II loads them, and sanitizer-clean; their run stops with the reason. The probe
+// is told to read through its table of absolute pointers, which its relocations fix up.
 TEST_P(OddImageTest, LoadsAndStopsWithTheReason) {
   std::vector<uint8_t> Odd = File;
   GetParam().Apply(Odd);
   patchtest::Folder Dir(std::string("odd-") + GetParam().Name);
-  patchtest::WriteBytes(Dir.Path + "/ImagerLauncher.efi", Odd);
+  patchtest::WriteBytes(Dir.Path + "/EmulationProbe.efi", Odd);
+  constexpr uint64_t PROBE_MODE = 0xF0000100;
+  constexpr uint32_t MODE_READ_THROUGH_POINTERS = 8;
   sim::BoardProfile Board;
-  Board.Mem32 = {{0xC5280000, 0xEAEA2020}};
-  Board.Fail = {{"AllocatePool", 0x8000000000000009}};
+  Board.Mem32 = {{PROBE_MODE, MODE_READ_THROUGH_POINTERS}};
   sim::Machine M(Board);
   sim::Aarch64Engine Engine(M, Dir.Path);
   uint64_t Status = 0;
-  EXPECT_FALSE(Engine.RunDriver("ImagerLauncher", Status));
+  EXPECT_FALSE(Engine.RunDriver("EmulationProbe", Status));
   EXPECT_EQ(M.Stopped(), sim::StopKind::ImageFault);
   EXPECT_NE(M.StopMessage().find(GetParam().Stop), std::string::npos) << M.StopMessage();
 }
@@ -157,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
                    imagetest::Put32(F, imagetest::Layout(F).Directory(5), 0);
                    imagetest::Put32(F, imagetest::Layout(F).Directory(5) + 4, 0);
                  },
-                 "ImagerLauncher was linked for: the image carries no relocations, so an "
+                 "EmulationProbe was linked for: the image carries no relocations, so an "
                  "absolute address in it still points there"},
         OddImage{"FiveDataDirectories",
                  [](auto& F) { imagetest::Put32(F, imagetest::Layout(F).Optional + 108, 5); },
