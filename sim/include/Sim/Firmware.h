@@ -116,7 +116,9 @@ public:
 
 private:
   bool Failing(const char* Service, EFI_STATUS& Status) const;
-  // The GUID at Address (zeros for a null pointer); false when the caller may not hand it over.
+  // The argument at Address (zeros for a null pointer); false when the caller may not hand it
+  // over.
+  bool ReadArgument(const char* Service, uint64_t Address, void* Value, size_t Length);
   bool ReadGuid(const char* Service, uint64_t Address, EFI_GUID& Guid);
   void Trace(const std::string& Text, EFI_STATUS Status);
 

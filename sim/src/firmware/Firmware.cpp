@@ -84,16 +84,20 @@ bool Firmware::Failing(const char* Service, EFI_STATUS& Status) const {
   return true;
 }
 
-bool Firmware::ReadGuid(const char* Service, uint64_t Address, EFI_GUID& Guid) {
-  Guid = EFI_GUID{};
+bool Firmware::ReadArgument(const char* Service, uint64_t Address, void* Value, size_t Length) {
+  std::memset(Value, 0, Length);
   if (Address == 0) {
     return true;
   }
-  if (!Memory.Reaches(Service, Address, sizeof(Guid), false)) {
+  if (!Memory.Reaches(Service, Address, Length, false)) {
     return false;
   }
-  Memory.Read(Address, &Guid, sizeof(Guid));
+  Memory.Read(Address, Value, Length);
   return true;
+}
+
+bool Firmware::ReadGuid(const char* Service, uint64_t Address, EFI_GUID& Guid) {
+  return ReadArgument(Service, Address, &Guid, sizeof(Guid));
 }
 
 void Firmware::Trace(const std::string& Text, EFI_STATUS Status) {
@@ -174,11 +178,8 @@ EFI_STATUS Firmware::InstallProtocolInterface(uint64_t HandleInOut, uint64_t Pro
                                               uint32_t InterfaceType, uint64_t Interface) {
   static const char* const SERVICE = "InstallProtocolInterface";
   uint64_t Handle = 0;
-  if (HandleInOut != 0) {
-    if (!Memory.Reaches(SERVICE, HandleInOut, sizeof(Handle), false)) {
-      return EFI_INVALID_PARAMETER;
-    }
-    Memory.Read(HandleInOut, &Handle, sizeof(Handle));
+  if (!ReadArgument(SERVICE, HandleInOut, &Handle, sizeof(Handle))) {
+    return EFI_INVALID_PARAMETER;
   }
   EFI_GUID Guid;
   if (!ReadGuid(SERVICE, ProtocolGuid, Guid)) {
@@ -305,11 +306,8 @@ EFI_STATUS Firmware::Unsupported(const char* Service) {
 EFI_STATUS Firmware::PcdSetPtr(uint64_t TokenNumber, uint64_t SizeInOut, uint64_t Buffer) {
   static const char* const SERVICE = "Pcd.SetPtr";
   uint64_t Size = 0;
-  if (SizeInOut != 0) {
-    if (!Memory.Reaches(SERVICE, SizeInOut, sizeof(Size), false)) {
-      return EFI_INVALID_PARAMETER;
-    }
-    Memory.Read(SizeInOut, &Size, sizeof(Size));
+  if (!ReadArgument(SERVICE, SizeInOut, &Size, sizeof(Size))) {
+    return EFI_INVALID_PARAMETER;
   }
   std::vector<uint8_t> Bytes;
   if (Buffer != 0 && Size <= 4096) {
