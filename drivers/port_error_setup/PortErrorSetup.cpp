@@ -4,6 +4,7 @@
 #include <Library/DriverEntryLib.h>
 #include <Library/IoLib.h>
 #include <Library/PlatformIdLib.h>
+#include <Library/RegisterSteps.h>
 
 #include "PortErrorSetup.h"
 
@@ -23,200 +24,143 @@ constexpr UINT64 RasReg(UINT8 Chip, UINT64 Block, UINT32 Offset) {
   return (static_cast<UINT64>(Chip) << CHIP_BASE_SHIFT) + Block + Offset;
 }
 
-enum RAS_OP : UINT8 {
-  RAS_WRITE, // write Value
-  RAS_AND,   // read, AND with Value, write back
-  RAS_OR,    // read, OR with Value, write back
-};
-
-struct RAS_STEP {
-  UINT16 Offset; // in the block
-  RAS_OP Op;
-  UINT32 Value;
-};
-
 // One step per line, as the program lists them.
 // clang-format off
 // Phase 1, block 0xA2900000.
-constexpr RAS_STEP PHASE1_STEPS[] = {
-    {0x4578, RAS_WRITE, 0x00000000},
-    {0x456C, RAS_WRITE, 0xFFFFFFFF},
-    {0x4584, RAS_WRITE, 0x00000000},
-    {0x4570, RAS_WRITE, 0xFFFFFFFF},
-    {0x4574, RAS_WRITE, 0xFFFFE020},
-    {0x4580, RAS_WRITE, 0xFFFFFFFF},
-    {0x6094, RAS_WRITE, 0x00000000},
-    {0x6088, RAS_WRITE, 0xFFFFFFFF},
-    {0x608C, RAS_WRITE, 0xFFFE0448},
-    {0x7094, RAS_WRITE, 0x00000000},
-    {0x7054, RAS_WRITE, 0xFFFFFFFF},
-    {0x7058, RAS_WRITE, 0xFF3FFFF7},
-    {0x73A8, RAS_WRITE, 0x3F3FB6F7},
-    {0x73E4, RAS_AND,  0xFFFFFFFD},
-    {0x0100, RAS_WRITE, 0x00000000},
-    {0x0110, RAS_WRITE, 0x00000000},
-    {0x0120, RAS_WRITE, 0x00000000},
-    {0x0130, RAS_WRITE, 0x00000000},
-    {0x0140, RAS_WRITE, 0x00000000},
-    {0x0150, RAS_WRITE, 0x00000000},
-    {0x0108, RAS_WRITE, 0xFFFFFFFF},
-    {0x0118, RAS_WRITE, 0xFFFFFFFF},
-    {0x0128, RAS_WRITE, 0xFFFFFFFF},
-    {0x0138, RAS_WRITE, 0xFFFFFFFF},
-    {0x0148, RAS_WRITE, 0xFFFFFFFF},
-    {0x0158, RAS_WRITE, 0xFFFFFFFF},
-    {0x0124, RAS_WRITE, 0x00000000},
-    {0x0134, RAS_WRITE, 0x00000000},
-    {0x0144, RAS_WRITE, 0x00000000},
-    {0x0154, RAS_WRITE, 0x00000000},
+constexpr REGISTER_STEP PHASE1_STEPS[] = {
+    STEP_WRITE(0x4578, 0x00000000),
+    STEP_WRITE(0x456C, 0xFFFFFFFF),
+    STEP_WRITE(0x4584, 0x00000000),
+    STEP_WRITE(0x4570, 0xFFFFFFFF),
+    STEP_WRITE(0x4574, 0xFFFFE020),
+    STEP_WRITE(0x4580, 0xFFFFFFFF),
+    STEP_WRITE(0x6094, 0x00000000),
+    STEP_WRITE(0x6088, 0xFFFFFFFF),
+    STEP_WRITE(0x608C, 0xFFFE0448),
+    STEP_WRITE(0x7094, 0x00000000),
+    STEP_WRITE(0x7054, 0xFFFFFFFF),
+    STEP_WRITE(0x7058, 0xFF3FFFF7),
+    STEP_WRITE(0x73A8, 0x3F3FB6F7),
+    STEP_CLEAR(0x73E4, 0x00000002),
+    STEP_WRITE(0x0100, 0x00000000),
+    STEP_WRITE(0x0110, 0x00000000),
+    STEP_WRITE(0x0120, 0x00000000),
+    STEP_WRITE(0x0130, 0x00000000),
+    STEP_WRITE(0x0140, 0x00000000),
+    STEP_WRITE(0x0150, 0x00000000),
+    STEP_WRITE(0x0108, 0xFFFFFFFF),
+    STEP_WRITE(0x0118, 0xFFFFFFFF),
+    STEP_WRITE(0x0128, 0xFFFFFFFF),
+    STEP_WRITE(0x0138, 0xFFFFFFFF),
+    STEP_WRITE(0x0148, 0xFFFFFFFF),
+    STEP_WRITE(0x0158, 0xFFFFFFFF),
+    STEP_WRITE(0x0124, 0x00000000),
+    STEP_WRITE(0x0134, 0x00000000),
+    STEP_WRITE(0x0144, 0x00000000),
+    STEP_WRITE(0x0154, 0x00000000),
 };
 
 // Phase 2, block 0xA2800000, up to its two strided groups.
-constexpr RAS_STEP PHASE2_STEPS[] = {
-    {0x6810, RAS_WRITE, 0x00000000},
-    {0x6BE0, RAS_WRITE, 0xFFFFFFFF},
-    {0x6BE4, RAS_WRITE, 0xE3FFFFF0},
-    {0x0800, RAS_WRITE, 0x00000000},
-    {0x0804, RAS_WRITE, 0x00000000},
-    {0x0808, RAS_WRITE, 0x00000000},
-    {0x080C, RAS_WRITE, 0x00000000},
-    {0x0850, RAS_WRITE, 0x00000000},
-    {0x0820, RAS_WRITE, 0xFFFFFFFF},
-    {0x0824, RAS_WRITE, 0xFFFFFFFF},
-    {0x0828, RAS_WRITE, 0xFFFFFFFF},
-    {0x082C, RAS_WRITE, 0xFFFFFFFF},
-    {0x0858, RAS_WRITE, 0xFFFFFFFF},
-    {0x0810, RAS_WRITE, 0xF67FFFFF},
-    {0x0814, RAS_WRITE, 0xC00FFFFF},
-    {0x0818, RAS_WRITE, 0xFFFFFFFF},
-    {0x081C, RAS_WRITE, 0xFFFFFFFF},
-    {0x0854, RAS_WRITE, 0xFFFFFFFF},
+constexpr REGISTER_STEP PHASE2_STEPS[] = {
+    STEP_WRITE(0x6810, 0x00000000),
+    STEP_WRITE(0x6BE0, 0xFFFFFFFF),
+    STEP_WRITE(0x6BE4, 0xE3FFFFF0),
+    STEP_WRITE(0x0800, 0x00000000),
+    STEP_WRITE(0x0804, 0x00000000),
+    STEP_WRITE(0x0808, 0x00000000),
+    STEP_WRITE(0x080C, 0x00000000),
+    STEP_WRITE(0x0850, 0x00000000),
+    STEP_WRITE(0x0820, 0xFFFFFFFF),
+    STEP_WRITE(0x0824, 0xFFFFFFFF),
+    STEP_WRITE(0x0828, 0xFFFFFFFF),
+    STEP_WRITE(0x082C, 0xFFFFFFFF),
+    STEP_WRITE(0x0858, 0xFFFFFFFF),
+    STEP_WRITE(0x0810, 0xF67FFFFF),
+    STEP_WRITE(0x0814, 0xC00FFFFF),
+    STEP_WRITE(0x0818, 0xFFFFFFFF),
+    STEP_WRITE(0x081C, 0xFFFFFFFF),
+    STEP_WRITE(0x0854, 0xFFFFFFFF),
 };
 
 // Group A: 32 passes 0x100 apart, each followed by the same write to one common register.
 constexpr UINT32 GROUP_A_PASSES = 32;
 constexpr UINT32 GROUP_A_STRIDE = 0x100;
-constexpr RAS_STEP GROUP_A_STEPS[] = {
-    {0xC070, RAS_WRITE, 0x00000000},
-    {0xC040, RAS_WRITE, 0xFFFFFFFF},
-    {0xC044, RAS_WRITE, 0xFFFF8081},
+constexpr REGISTER_STEP GROUP_A_STEPS[] = {
+    STEP_WRITE(0xC070, 0x00000000),
+    STEP_WRITE(0xC040, 0xFFFFFFFF),
+    STEP_WRITE(0xC044, 0xFFFF8081),
 };
-constexpr RAS_STEP GROUP_A_COMMON_STEP = {0xE184, RAS_WRITE, 0x000077E0};
+constexpr REGISTER_STEP GROUP_A_COMMON_STEP[] = {STEP_WRITE(0xE184, 0x000077E0)};
 
 // Group B: 3 passes 0x200 apart; within a pass the register at +8 comes before the one at +4.
 constexpr UINT32 GROUP_B_PASSES = 3;
 constexpr UINT32 GROUP_B_STRIDE = 0x200;
-constexpr RAS_STEP GROUP_B_STEPS[] = {
-    {0x901C, RAS_WRITE, 0x00000000},
-    {0x9024, RAS_WRITE, 0xFFFFFFFF},
-    {0x9020, RAS_WRITE, 0xFFFFFFFF},
+constexpr REGISTER_STEP GROUP_B_STEPS[] = {
+    STEP_WRITE(0x901C, 0x00000000),
+    STEP_WRITE(0x9024, 0xFFFFFFFF),
+    STEP_WRITE(0x9020, 0xFFFFFFFF),
 };
 
 // Phase 3, block 0xA2810000.
-constexpr RAS_STEP PHASE3_STEPS[] = {
-    {0x0084, RAS_WRITE, 0x00000000},
-    {0x0284, RAS_WRITE, 0x00000000},
-    {0x0078, RAS_WRITE, 0x0000000F},
-    {0x0278, RAS_WRITE, 0x0000000F},
-    {0x007C, RAS_WRITE, 0xFFFFFFF0},
-    {0x027C, RAS_WRITE, 0xFFFFFFF0},
-    {0x3088, RAS_WRITE, 0x00000000},
-    {0x37EC, RAS_WRITE, 0x00000000},
-    {0x3080, RAS_WRITE, 0xFFFFFFFF},
-    {0x37E0, RAS_WRITE, 0xFFFFFFFF},
-    {0x3084, RAS_WRITE, 0xFFFFFFFF},
-    {0x37E4, RAS_WRITE, 0xFFFFFFFF},
-    {0x3090, RAS_WRITE, 0x00000002},
+constexpr REGISTER_STEP PHASE3_STEPS[] = {
+    STEP_WRITE(0x0084, 0x00000000),
+    STEP_WRITE(0x0284, 0x00000000),
+    STEP_WRITE(0x0078, 0x0000000F),
+    STEP_WRITE(0x0278, 0x0000000F),
+    STEP_WRITE(0x007C, 0xFFFFFFF0),
+    STEP_WRITE(0x027C, 0xFFFFFFF0),
+    STEP_WRITE(0x3088, 0x00000000),
+    STEP_WRITE(0x37EC, 0x00000000),
+    STEP_WRITE(0x3080, 0xFFFFFFFF),
+    STEP_WRITE(0x37E0, 0xFFFFFFFF),
+    STEP_WRITE(0x3084, 0xFFFFFFFF),
+    STEP_WRITE(0x37E4, 0xFFFFFFFF),
+    STEP_WRITE(0x3090, 0x00000002),
 };
 
 // Phase 4, block 0xA2800000 again.
-constexpr RAS_STEP PHASE4_STEPS[] = {
-    {0x8000, RAS_OR,   0x0002222A},
-    {0x8020, RAS_WRITE, 0xFFF00000},
-    {0x8028, RAS_WRITE, 0xFFF00000},
-    {0x8030, RAS_WRITE, 0xFFF00000},
-    {0x8010, RAS_OR,   0x02300000},
-    {0x8018, RAS_OR,   0x02300000},
+constexpr REGISTER_STEP PHASE4_STEPS[] = {
+    STEP_SET(0x8000, 0x0002222A),
+    STEP_WRITE(0x8020, 0xFFF00000),
+    STEP_WRITE(0x8028, 0xFFF00000),
+    STEP_WRITE(0x8030, 0xFFF00000),
+    STEP_SET(0x8010, 0x02300000),
+    STEP_SET(0x8018, 0x02300000),
 };
 // clang-format on
 
 // Accesses per chip; a read-modify-write is one read and one write.
-struct RAS_ACCESS_COUNT {
-  UINT32 Reads;
-  UINT32 Writes;
-};
-
-template <UINTN Count>
-consteval RAS_ACCESS_COUNT CountAccesses(const RAS_STEP (&Steps)[Count], UINT32 Passes = 1) {
-  RAS_ACCESS_COUNT Total = {0, 0};
-  for (const RAS_STEP& Step : Steps) {
-    Total.Reads += Step.Op == RAS_WRITE ? 0 : Passes;
-    Total.Writes += Passes;
-  }
-  return Total;
-}
-
-consteval RAS_ACCESS_COUNT CountRasAccesses() {
-  const RAS_ACCESS_COUNT Parts[] = {
-      CountAccesses(PHASE1_STEPS),
-      CountAccesses(PHASE2_STEPS),
-      CountAccesses(GROUP_A_STEPS, GROUP_A_PASSES),
-      CountAccesses({GROUP_A_COMMON_STEP}, GROUP_A_PASSES),
-      CountAccesses(GROUP_B_STEPS, GROUP_B_PASSES),
-      CountAccesses(PHASE3_STEPS),
-      CountAccesses(PHASE4_STEPS),
-  };
-  RAS_ACCESS_COUNT Total = {0, 0};
-  for (const RAS_ACCESS_COUNT& Part : Parts) {
-    Total.Reads += Part.Reads;
-    Total.Writes += Part.Writes;
-  }
-  return Total;
+consteval REGISTER_STEP_ACCESSES CountRasAccesses() {
+  const REGISTER_STEP_ACCESSES Phase1 = CountStepAccesses(PHASE1_STEPS);
+  const REGISTER_STEP_ACCESSES Phase2 = CountStepAccesses(PHASE2_STEPS);
+  const REGISTER_STEP_ACCESSES GroupA = CountStepAccesses(GROUP_A_STEPS);
+  const REGISTER_STEP_ACCESSES GroupACommon = CountStepAccesses(GROUP_A_COMMON_STEP);
+  const REGISTER_STEP_ACCESSES GroupB = CountStepAccesses(GROUP_B_STEPS);
+  const REGISTER_STEP_ACCESSES Phase3 = CountStepAccesses(PHASE3_STEPS);
+  const REGISTER_STEP_ACCESSES Phase4 = CountStepAccesses(PHASE4_STEPS);
+  return {Phase1.Reads + Phase2.Reads + (GroupA.Reads + GroupACommon.Reads) * GROUP_A_PASSES +
+              GroupB.Reads * GROUP_B_PASSES + Phase3.Reads + Phase4.Reads,
+          Phase1.Writes + Phase2.Writes + (GroupA.Writes + GroupACommon.Writes) * GROUP_A_PASSES +
+              GroupB.Writes * GROUP_B_PASSES + Phase3.Writes + Phase4.Writes};
 }
 
 static_assert(CountRasAccesses().Writes == 204 && CountRasAccesses().Reads == 4,
               "the RAS program makes 204 writes and 4 reads per chip");
 
-VOID RunRasStep(UINT64 Address, const RAS_STEP& Step) {
-  switch (Step.Op) {
-  case RAS_AND:
-    MmioAnd32(Address, Step.Value);
-    break;
-  case RAS_OR:
-    MmioOr32(Address, Step.Value);
-    break;
-  case RAS_WRITE:
-    MmioWrite32(Address, Step.Value);
-    break;
-  }
-}
-
-// The steps in table order, Shift bytes further into the block.
-VOID RunRasSteps(UINT8 Chip, UINT64 Block, const RAS_STEP* Steps, UINTN Count, UINT32 Shift) {
-  for (UINTN Step = 0; Step < Count; ++Step) {
-    RunRasStep(RasReg(Chip, Block, Steps[Step].Offset + Shift), Steps[Step]);
-  }
-}
-
-template <UINTN Count>
-VOID RunRasSteps(UINT8 Chip, UINT64 Block, const RAS_STEP (&Steps)[Count], UINT32 Shift = 0) {
-  RunRasSteps(Chip, Block, Steps, Count, Shift);
-}
-
 } // namespace
 
 VOID ProgramChipRasRegisters(UINT8 ChipIndex) {
-  RunRasSteps(ChipIndex, BLOCK_A2900000, PHASE1_STEPS);
-  RunRasSteps(ChipIndex, BLOCK_A2800000, PHASE2_STEPS);
+  RunRegisterSteps(RasReg(ChipIndex, BLOCK_A2900000, 0), PHASE1_STEPS);
+  RunRegisterSteps(RasReg(ChipIndex, BLOCK_A2800000, 0), PHASE2_STEPS);
   for (UINT32 Pass = 0; Pass < GROUP_A_PASSES; ++Pass) {
-    RunRasSteps(ChipIndex, BLOCK_A2800000, GROUP_A_STEPS, Pass * GROUP_A_STRIDE);
-    RunRasStep(RasReg(ChipIndex, BLOCK_A2800000, GROUP_A_COMMON_STEP.Offset), GROUP_A_COMMON_STEP);
+    RunRegisterSteps(RasReg(ChipIndex, BLOCK_A2800000, Pass * GROUP_A_STRIDE), GROUP_A_STEPS);
+    RunRegisterSteps(RasReg(ChipIndex, BLOCK_A2800000, 0), GROUP_A_COMMON_STEP);
   }
   for (UINT32 Pass = 0; Pass < GROUP_B_PASSES; ++Pass) {
-    RunRasSteps(ChipIndex, BLOCK_A2800000, GROUP_B_STEPS, Pass * GROUP_B_STRIDE);
+    RunRegisterSteps(RasReg(ChipIndex, BLOCK_A2800000, Pass * GROUP_B_STRIDE), GROUP_B_STEPS);
   }
-  RunRasSteps(ChipIndex, BLOCK_A2810000, PHASE3_STEPS);
-  RunRasSteps(ChipIndex, BLOCK_A2800000, PHASE4_STEPS);
+  RunRegisterSteps(RasReg(ChipIndex, BLOCK_A2810000, 0), PHASE3_STEPS);
+  RunRegisterSteps(RasReg(ChipIndex, BLOCK_A2800000, 0), PHASE4_STEPS);
 }
 
 UINT32 GetChipCount() {

@@ -9,9 +9,9 @@
 #include <Library/TimerLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 
-#include "RegisterSteps.h"
 #include "RootComplexRegs.h"
 #include "RootPortBringup.h"
+#include <Library/RegisterSteps.h>
 
 namespace {
 

@@ -9,11 +9,6 @@ inline UINT32 ReadUnaligned32(const VOID* Buffer) {
   return Value;
 }
 
-inline UINT32 WriteUnaligned32(VOID* Buffer, UINT32 Value) {
-  __builtin_memcpy(Buffer, &Value, sizeof(Value));
-  return Value;
-}
-
 inline UINT16 ReadUnaligned16(const VOID* Buffer) {
   UINT16 Value;
   __builtin_memcpy(&Value, Buffer, sizeof(Value));

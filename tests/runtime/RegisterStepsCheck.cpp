@@ -1,6 +1,6 @@
 // Compiled, not run: CMake's register_steps.* tests compile it once per STEP_CASE. Case 0 must
 // compile; every other case must be refused with its own message.
-#include "RegisterSteps.h"
+#include <Library/RegisterSteps.h>
 
 constexpr UINT32 REG_MODE = GENMASK32(15, 8);
 
